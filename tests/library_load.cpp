@@ -13,15 +13,21 @@
 #if defined(_WIN32)
 #include <windows.h>
 using Module = HMODULE;
-static Module OpenModule(const char *path) { return LoadLibraryA(path); }
+static Module OpenModule(const char *path) {
+    return LoadLibraryA(path);
+}
 static void *Symbol(Module m, const char *name) {
     return reinterpret_cast<void *>(GetProcAddress(m, name));
 }
 #else
 #include <dlfcn.h>
 using Module = void *;
-static Module OpenModule(const char *path) { return dlopen(path, RTLD_NOW | RTLD_LOCAL); }
-static void *Symbol(Module m, const char *name) { return dlsym(m, name); }
+static Module OpenModule(const char *path) {
+    return dlopen(path, RTLD_NOW | RTLD_LOCAL);
+}
+static void *Symbol(Module m, const char *name) {
+    return dlsym(m, name);
+}
 #endif
 
 static const char *g_libraryPath;

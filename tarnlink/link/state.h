@@ -16,8 +16,8 @@ constexpr PortHandle kInvalidPort = -1;
 
 struct LibraryState {
     PortHandle portHandle;
-    int32_t portOpen;    // 1 once the port is open and fully configured
-    int32_t sessionOpen; // 1 once SciOpenCamera has completed
+    int32_t portOpen;     // 1 once the port is open and fully configured
+    int32_t sessionOpen;  // 1 once SciOpenCamera has completed
     uint8_t *imageBuffer; // picture reply payload
     uint8_t *workBuffer;  // reformatted frame
     uint8_t *thumbBuffer; // thumbnail reply payload

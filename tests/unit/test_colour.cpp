@@ -1,0 +1,221 @@
+// Colour reconstruction: worked values, engine life cycle, and whole pictures
+// against the literal reference over series of passes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "imaging/colour.h"
+#include "imaging/reformat.h"
+#include "link/state.h"
+#include "support/colour_reference.h"
+#include "tarnlink.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr int kFrame = 164 * 124, kPicture = 57600;
+
+class Colour : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_EQ(SciOpenColour(), SCI_OK); }
+    void TearDown() override {
+        tarnlink::g_lib.sessionOpen = 0;
+        tarnlink::g_lib.workBuffer = nullptr;
+        SciCloseColour();
+        SciSetBlackOffset(255);
+        SciSetDefectCorrection(1);
+    }
+    static const tarnlink::ColourState &State() { return *tarnlink::CurrentColourState(); }
+};
+
+Bytes RandomRaw(unsigned seed) {
+    std::mt19937 rng(seed);
+    // Smooth-ish scenes with noise, so the white balance has a cast to chase.
+    const int base[3] = {static_cast<int>(rng() % 120), static_cast<int>(rng() % 120),
+                         static_cast<int>(rng() % 120)};
+    std::uniform_int_distribution<int> noise(0, 60);
+    Bytes raw(kFrame);
+    for (int y = 0; y < 124; ++y)
+        for (int b = 0; b < 164; ++b)
+            raw[164 * y + b] = static_cast<uint8_t>(16 + base[(y + b) % 3] + noise(rng) + y / 2);
+    return raw;
+}
+
+TEST_F(Colour, UniformFrameOfHundredWorkedValues) {
+    Bytes frame(kFrame, 100), picture(kPicture, 0);
+    EXPECT_EQ(SciImageReformat(frame.data(), picture.data()), SCI_FAILED);
+    for (int i = 0; i < kPicture; i += 3) {
+        ASSERT_EQ(picture[i], 221) << i;
+        ASSERT_EQ(picture[i + 1], 150) << i;
+        ASSERT_EQ(picture[i + 2], 146) << i;
+    }
+    EXPECT_EQ(State().balanceCb, 336);
+    EXPECT_EQ(State().balanceCr, -72);
+    EXPECT_NEAR(State().gainRed, 1.05 / 0.95, 1e-12);
+    EXPECT_NEAR(State().gainGreen, 1.0 / 0.95, 1e-12);
+    EXPECT_EQ(State().gainBlue, 1.0);
+}
+
+TEST_F(Colour, BlackAndWhiteFrames) {
+    Bytes zeros(kFrame, 0), picture(kPicture, 7);
+    EXPECT_EQ(SciImageReformat(zeros.data(), picture.data()), SCI_OK);
+    EXPECT_EQ(picture, Bytes(kPicture, 0));
+    EXPECT_EQ(State().balanceCb, 0);
+    EXPECT_EQ(State().balanceCr, 0);
+
+    Bytes white(kFrame, 255);
+    SciImageReformat(white.data(), picture.data());
+    EXPECT_EQ(picture, Bytes(kPicture, 255)) << "the clamps catch the matrix overshoot";
+}
+
+TEST_F(Colour, HighLumaThresholdMeasuresNothing) {
+    SciSetYAccThresh(255);
+    Bytes frame(kFrame, 100), picture(kPicture);
+    for (int pass = 0; pass < 3; ++pass) {
+        std::fill(frame.begin(), frame.end(), 100);
+        EXPECT_EQ(SciImageReformat(frame.data(), picture.data()), SCI_OK);
+    }
+    EXPECT_EQ(State().gainRed, 1.0);
+    EXPECT_EQ(State().gainGreen, 1.0);
+    EXPECT_EQ(State().gainBlue, 1.0);
+}
+
+TEST_F(Colour, GammaTableAndDefaultMatrix) {
+    const uint8_t *g = State().gammaTable;
+    const int expected[][2] = {{0, 0},    {1, 4},     {2, 9},     {3, 13},   {4, 18},
+                               {5, 21},   {6, 24},    {10, 33},   {64, 107}, {77, 120},
+                               {78, 121}, {128, 165}, {254, 254}, {255, 255}};
+    for (const auto &e : expected) EXPECT_EQ(g[e[0]], e[1]) << "entry " << e[0];
+    const double rows[3][3] = {
+        {0.17195, 0.66518, 0.19297}, {-0.42041, -0.83016, 1.67319}, {1.00234, -0.86130, -0.23465}};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) EXPECT_NEAR(State().colourMatrix[i][j], rows[i][j], 5e-5);
+}
+
+TEST_F(Colour, CloseForgetsSettingsAndOpenRestoresDefaults) {
+    Bytes frame(kFrame, 100), picture(kPicture);
+    SciImageReformat(frame.data(), picture.data());
+    SciSetCompMatRawScale(0.9);
+    SciSetYAccThresh(50);
+    ASSERT_NE(State().gainRed, 1.0);
+    EXPECT_EQ(SciCloseColour(), SCI_OK);
+    EXPECT_EQ(tarnlink::CurrentColourState(), nullptr);
+    SciSetCompMatRawScale(2.0); // no state: no effect
+    SciSetYAccThresh(7);
+    EXPECT_EQ(SciOpenColour(), SCI_OK);
+    EXPECT_EQ(State().gainRed, 1.0);
+    EXPECT_EQ(State().gainGreen, 1.0);
+    EXPECT_EQ(State().rawScale, 0.6);
+    EXPECT_EQ(State().yAccThresh, 120);
+}
+
+TEST_F(Colour, RawScaleEntersAtTheNextMatrixRebuild) {
+    SciSetCompMatRawScale(0.3);
+    Bytes frame(kFrame, 100), picture(kPicture);
+    SciImageReformat(frame.data(), picture.data());
+    EXPECT_EQ(picture[0], 221) << "the first pass still uses the matrix built at open";
+    std::fill(frame.begin(), frame.end(), 100);
+    SciImageReformat(frame.data(), picture.data());
+    EXPECT_LT(picture[1], 150) << "half the scale darkens the next pass";
+}
+
+TEST_F(Colour, SessionOwnsTheEngine) {
+    tarnlink::g_lib.sessionOpen = 1;
+    EXPECT_EQ(SciCloseColour(), SCI_FAILED);
+    EXPECT_TRUE(tarnlink::ColourEngineIsOpen());
+    EXPECT_EQ(SciOpenColour(), SCI_OK);
+    tarnlink::g_lib.sessionOpen = 0;
+}
+
+TEST(ColourEngineClosed, PassesAndLoopsRefuseWithoutTouching) {
+    SciCloseColour();
+    Bytes frame(kFrame, 100), picture(kPicture, 9);
+    EXPECT_EQ(SciImageReformat(frame.data(), picture.data()), SCI_IMAGE_COLOUR_FAIL);
+    EXPECT_EQ(SciColourizeImage(frame.data(), picture.data()), SCI_IMAGE_COLOUR_FAIL);
+    EXPECT_EQ(SciColourizeImage(nullptr, picture.data()), SCI_NULL_POINTER);
+    EXPECT_EQ(SciColourizeImage(frame.data(), nullptr), SCI_NULL_POINTER);
+    EXPECT_EQ(SciImageReformat(nullptr, picture.data()), SCI_IMAGE_NULL);
+    EXPECT_EQ(picture, Bytes(kPicture, 9));
+    EXPECT_EQ(frame, Bytes(kFrame, 100));
+}
+
+TEST(ColourSettings, BlackOffsetKeepsTheLowByte) {
+    SciSetBlackOffset(300);
+    EXPECT_EQ(tarnlink::g_blackOffsetSetting, 44);
+    SciSetBlackOffset(-1);
+    EXPECT_EQ(tarnlink::g_blackOffsetSetting, 255);
+    SciSetDefectCorrection(2);
+    EXPECT_EQ(tarnlink::g_defectCorrectionSetting, 2);
+    SciSetDefectCorrection(1);
+}
+
+TEST_F(Colour, PassesMatchReferenceOverASeries) {
+    // Gains carry from pass to pass and picture to picture, as in a session.
+    ref::ColourSettings st;
+    for (unsigned seed = 1; seed <= 4; ++seed) {
+        const Bytes raw = RandomRaw(seed);
+        for (int pass = 0; pass < 12; ++pass) {
+            Bytes mine(kFrame), theirs(kFrame), picMine(kPicture), picRef(kPicture);
+            tarnlink::ReformatFrame(raw.data(), mine.data(), 16, 1);
+            ref::Reformat(raw.data(), theirs.data(), 16, 1);
+            const int settledRef = ref::ColourPass(st, theirs.data(), picRef.data());
+            const SciStatus s = SciImageReformat(mine.data(), picMine.data());
+            ASSERT_EQ(s == SCI_OK, settledRef == 1) << "seed " << seed << " pass " << pass;
+            ASSERT_EQ(picMine, picRef) << "seed " << seed << " pass " << pass;
+            ASSERT_EQ(mine, theirs);
+            ASSERT_EQ(State().balanceCb, st.balanceCb);
+            ASSERT_EQ(State().balanceCr, st.balanceCr);
+            ASSERT_EQ(State().gainRed, st.gain[0]);
+            ASSERT_EQ(State().gainGreen, st.gain[1]);
+            ASSERT_EQ(State().gainBlue, st.gain[2]);
+        }
+    }
+    EXPECT_GT(std::max({st.gain[0], st.gain[1], st.gain[2]}), 1.05) << "the series moved the gains";
+}
+
+TEST_F(Colour, ColourizeLoopEqualsRepeatedReformatAndPass) {
+    Bytes work(20680);
+    tarnlink::g_lib.workBuffer = work.data();
+    ref::ColourSettings st;
+    int totalPasses = 0;
+    for (unsigned seed = 20; seed < 23; ++seed) {
+        const Bytes raw = RandomRaw(seed);
+        Bytes picRef(kPicture), picMine(kPicture);
+        int passes = 0;
+        for (int settled = 0; !settled && passes < 50; ++passes) {
+            Bytes frame(kFrame);
+            ref::Reformat(raw.data(), frame.data(), 16, 1);
+            settled = ref::ColourPass(st, frame.data(), picRef.data());
+        }
+        totalPasses += passes;
+        SciSetBlackOffset(16);
+        ASSERT_EQ(SciColourizeImage(raw.data(), picMine.data()), SCI_OK);
+        EXPECT_EQ(picMine, picRef) << "seed " << seed << " after " << passes << " passes";
+        EXPECT_EQ(State().gainRed, st.gain[0]);
+        EXPECT_EQ(State().gainGreen, st.gain[1]);
+        EXPECT_EQ(State().gainBlue, st.gain[2]);
+    }
+    EXPECT_GT(totalPasses, 6) << "some pictures needed several passes";
+}
+
+TEST_F(Colour, ColourizeUsesTheLineBlackLevelAndRefusesABadOffset) {
+    Bytes work(20680);
+    tarnlink::g_lib.workBuffer = work.data();
+    const Bytes raw(kFrame, 30);
+    Bytes picture(kPicture, 1);
+    tarnlink::g_lib.lineBlackLevel = 30; // everything is black then
+    SciSetBlackOffset(255);
+    ASSERT_EQ(SciColourizeImage(raw.data(), picture.data()), SCI_OK);
+    EXPECT_EQ(picture, Bytes(kPicture, 0));
+    tarnlink::g_lib.lineBlackLevel = 16;
+
+    SciSetBlackOffset(200); // reformatting refuses levels above 128
+    std::fill(picture.begin(), picture.end(), 1);
+    EXPECT_EQ(SciColourizeImage(raw.data(), picture.data()), SCI_IMAGE_COLOUR_FAIL);
+    EXPECT_EQ(picture, Bytes(kPicture, 1));
+}
+
+} // namespace
