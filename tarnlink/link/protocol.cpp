@@ -1,0 +1,107 @@
+#include "link/protocol.h"
+
+#include "link/serial.h"
+
+namespace tarnlink {
+namespace {
+
+// How the payload length of a reply is found.
+enum class Length : uint8_t {
+    Fixed,   // always the same
+    OneByte, // a length byte follows the type
+    Lines,   // four bytes h0..h3 follow: h0 x (h1 + h2) + h3
+};
+
+struct ReplyType {
+    uint8_t type;
+    Length how;
+    uint8_t fixedLength;
+};
+
+constexpr ReplyType kReplyTypes[] = {
+    {'!', Length::Fixed, 1}, {'a', Length::Fixed, 1}, {'b', Length::Fixed, 1},
+    {'e', Length::Fixed, 1}, {'g', Length::Fixed, 1}, {'i', Length::Fixed, 1},
+    {'k', Length::Fixed, 1}, {'l', Length::Fixed, 1}, {'p', Length::Fixed, 1},
+    {'q', Length::Fixed, 1}, {'r', Length::Fixed, 1}, {'t', Length::Fixed, 1},
+    {'w', Length::Fixed, 1}, {'y', Length::Fixed, 1}, {'z', Length::Fixed, 1},
+    {'j', Length::Fixed, 2}, {'x', Length::Fixed, 2}, {'v', Length::OneByte, 0},
+    {'m', Length::Lines, 0}, {'u', Length::Lines, 0},
+};
+
+const ReplyType *FindReplyType(uint8_t type) {
+    for (const ReplyType &row : kReplyTypes)
+        if (row.type == type) return &row;
+    return nullptr;
+}
+
+SciStatus AwaitAck() {
+    uint8_t ack = 0;
+    if (!CommRead(&ack, 1)) return SCI_COMMS_SEND_TIMEOUT;
+    return ack == kAck ? SCI_OK : SCI_COMMS_SEND_NAK;
+}
+
+} // namespace
+
+SciStatus LinkError() {
+    return static_cast<SciStatus>(CommLastError());
+}
+
+SciStatus SendCommand(uint8_t letter, int32_t argument) {
+    CommWriteByte(kStx);
+    CommWriteByte(letter);
+    CommWriteByte(argument);
+    CommWriteByte(kEtx);
+    return AwaitAck();
+}
+
+SciStatus SendCommand2(uint8_t letter, int32_t first, int32_t second) {
+    CommWriteByte(kStx);
+    CommWriteByte(letter);
+    CommWriteByte(first);
+    CommWriteByte(second);
+    CommWriteByte(kEtx);
+    return AwaitAck();
+}
+
+SciStatus ReadReplyStart(uint8_t *type) {
+    uint8_t byte = 0;
+    do {
+        if (!CommRead(&byte, 1)) return LinkError();
+    } while (byte != kStx);
+    if (!CommRead(type, 1)) return LinkError();
+    return SCI_OK;
+}
+
+SciStatus ReadReply(uint8_t *type, uint8_t *payload, uint32_t capacity, uint32_t *length) {
+    const SciStatus start = ReadReplyStart(type);
+    if (start != SCI_OK) return start;
+
+    const ReplyType *row = FindReplyType(*type);
+    if (row == nullptr) return SCI_COMMS_BAD_PACKET;
+    uint32_t size = row->fixedLength;
+    if (row->how == Length::OneByte) {
+        uint8_t n = 0;
+        if (!CommRead(&n, 1)) return LinkError();
+        size = n;
+    } else if (row->how == Length::Lines) {
+        uint8_t h[4];
+        if (!CommRead(h, 4)) return LinkError();
+        size = uint32_t{h[0]} * (uint32_t{h[1]} + h[2]) + h[3];
+    }
+    if (size > capacity) return SCI_BUFFER_TOO_SMALL;
+    if (!CommRead(payload, size)) return LinkError();
+
+    uint8_t end = 0;
+    if (!CommRead(&end, 1)) return LinkError();
+    if (end != kEtx) return SCI_COMMS_BAD_PACKET;
+    if (length != nullptr) *length = size;
+    return SCI_OK;
+}
+
+SciStatus InterpretReply(uint8_t type, uint8_t replyType) {
+    if (type == replyType) return SCI_OK;
+    if (type == kBusyReply) return SCI_CAMERA_BUSY;
+    return SCI_COMMS_BAD_RESPONSE;
+}
+
+} // namespace tarnlink
