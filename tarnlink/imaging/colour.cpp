@@ -108,6 +108,14 @@ void PrepareTables(ColourState &s) {
     if (!s.matrixValid) BuildColourMatrix(s);
 }
 
+// Where the platform can pick a routine by processor at load time, the loops
+// of a pass are built twice, the second time for AVX2; the results are the same.
+#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__) && !defined(__clang__)
+#define TARN_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define TARN_WIDE_CLONES
+#endif
+
 // Row halves (odd columns, then even columns) back into mosaic order.
 void Deinterleave(uint8_t *frame) {
     uint8_t row[kFrameWidth];
@@ -121,26 +129,51 @@ void Deinterleave(uint8_t *frame) {
     }
 }
 
-// The mean of the two green samples of every 2 x 2 cell of the mosaic.
-void BuildGreenPlane(const uint8_t *mosaic, uint8_t *green) {
+// The interpolation reads the reformatted frame before it is de-interleaved:
+// in row y, odd(y)[k] is the mosaic sample at x = 2k + 1 and even(y)[m] the one
+// at x = 2m. Every loop below then reads contiguous bytes and vectorises.
+inline const uint8_t *OddHalf(const uint8_t *frame, int y) {
+    return frame + y * kFrameWidth;
+}
+inline const uint8_t *EvenHalf(const uint8_t *frame, int y) {
+    return frame + y * kFrameWidth + 82;
+}
+
+// The mean of the two green samples of every 2 x 2 cell (green sits where
+// x + y is even).
+TARN_WIDE_CLONES
+void BuildGreenPlane(const uint8_t *__restrict frame, uint8_t *__restrict green) {
     for (int r = 0; r < kGreenHeight; ++r) {
-        const uint8_t *top = mosaic + r * kFrameWidth;
-        const uint8_t *bottom = top + kFrameWidth;
         uint8_t *out = green + r * kGreenWidth;
-        for (int c = 0; c < kGreenWidth; ++c) {
-            // Green sits where x + y is even.
-            const int a = ((c + r) & 1) == 0 ? top[c] + bottom[c + 1] : top[c + 1] + bottom[c];
-            out[c] = static_cast<uint8_t>(a >> 1);
+        if ((r & 1) == 0) {
+            const uint8_t *e = EvenHalf(frame, r), *o = OddHalf(frame, r + 1);
+            for (int m = 0; m < 81; ++m) {
+                out[2 * m] = static_cast<uint8_t>((e[m] + o[m]) >> 1);
+                out[2 * m + 1] = static_cast<uint8_t>((e[m + 1] + o[m]) >> 1);
+            }
+        } else {
+            const uint8_t *o = OddHalf(frame, r), *e = EvenHalf(frame, r + 1);
+            for (int m = 0; m < 81; ++m) {
+                out[2 * m] = static_cast<uint8_t>((o[m] + e[m]) >> 1);
+                out[2 * m + 1] = static_cast<uint8_t>((o[m] + e[m + 1]) >> 1);
+            }
         }
     }
 }
 
-// 9:3:3:1 blend of the four sites of one colour around a point: n are the
-// nearer column and row, f the farther.
-inline int Blend(const uint8_t *rowNear, const uint8_t *rowFar, int xNear, int xFar) {
-    const int nearRow = 3 * rowNear[xNear] + rowNear[xFar];
-    const int farRow = 3 * rowFar[xNear] + rowFar[xFar];
-    return (3 * nearRow + farRow) >> 4;
+// 9:3:3:1 blends of the four sites of one colour around each output point,
+// for the even and the odd output columns: `lo`/`hi` are the nearer sample
+// columns' offsets within the half rows.
+inline void BlendRow(const uint8_t *nearRow, const uint8_t *farRow, int evenNear, int evenFar,
+                     int oddNear, int oddFar, int16_t *even, int16_t *odd) {
+    for (int k = 0; k < kPictureWidth / 2; ++k) {
+        even[k] = static_cast<int16_t>((3 * (3 * nearRow[k + evenNear] + nearRow[k + evenFar]) +
+                                        (3 * farRow[k + evenNear] + farRow[k + evenFar])) >>
+                                       4);
+        odd[k] = static_cast<int16_t>((3 * (3 * nearRow[k + oddNear] + nearRow[k + oddFar]) +
+                                       (3 * farRow[k + oddNear] + farRow[k + oddFar])) >>
+                                      4);
+    }
 }
 
 inline uint8_t ClampByte(int v) {
@@ -149,81 +182,153 @@ inline uint8_t ClampByte(int v) {
 
 // Red and blue by interpolation, green by smoothing, all three sharpened by the
 // same green detail; the steps of a pass that use integers only.
-void Interpolate(const ColourState &s, const uint8_t *mosaic, const uint8_t *green,
-                 SensorPlanes &out) {
+TARN_WIDE_CLONES
+void Interpolate(const ColourState &s, const uint8_t *__restrict frame,
+                 const uint8_t *__restrict green, SensorPlanes &out) {
     const int coring = s.coringThreshold;
     const int gain = s.sharpenGain;
+    int16_t redEven[80], redOdd[80], blueEven[80], blueOdd[80];
+    int16_t smooth[kPictureWidth], edge[kPictureWidth];
     for (int y = 0; y < kPictureHeight; ++y) {
         const bool yOdd = (y & 1) != 0;
-        // Red rows are even, blue rows odd: pick the nearer and farther one.
-        const uint8_t *redNear = mosaic + (yOdd ? y + 1 : y + 2) * kFrameWidth;
-        const uint8_t *redFar = mosaic + (yOdd ? y + 3 : y) * kFrameWidth;
-        const uint8_t *blueNear = mosaic + (yOdd ? y + 2 : y + 1) * kFrameWidth;
-        const uint8_t *blueFar = mosaic + (yOdd ? y : y + 3) * kFrameWidth;
+        // Red sits on even rows at odd x, blue on odd rows at even x. For output
+        // column 2k the nearer red is x = 2k + 1 (odd half k), the farther
+        // 2k + 3; for 2k + 1 the other way round. Blue: nearer x = 2k + 2
+        // (even half k + 1), farther 2k or 2k + 4.
+        BlendRow(OddHalf(frame, yOdd ? y + 1 : y + 2), OddHalf(frame, yOdd ? y + 3 : y), 0, 1, 1, 0,
+                 redEven, redOdd);
+        BlendRow(EvenHalf(frame, yOdd ? y + 2 : y + 1), EvenHalf(frame, yOdd ? y : y + 3), 1, 0, 1,
+                 2, blueEven, blueOdd);
+
         const uint8_t *g0 = green + y * kGreenWidth;
         const uint8_t *g1 = g0 + kGreenWidth;
         const uint8_t *g2 = g1 + kGreenWidth;
-        uint8_t *red = out.red + y * kPictureWidth;
-        uint8_t *grn = out.green + y * kPictureWidth;
-        uint8_t *blue = out.blue + y * kPictureWidth;
         for (int x = 0; x < kPictureWidth; ++x) {
-            const bool xOdd = (x & 1) != 0;
-            const int r =
-                xOdd ? Blend(redNear, redFar, x + 2, x) : Blend(redNear, redFar, x + 1, x + 3);
-            const int b =
-                xOdd ? Blend(blueNear, blueFar, x + 1, x + 3) : Blend(blueNear, blueFar, x + 2, x);
-
             const int centre = g1[x + 1];
             const int n4 = g1[x] + g1[x + 2] + g0[x + 1] + g2[x + 1];
             const int d4 = g0[x] + g0[x + 2] + g2[x] + g2[x + 2];
-            const int smooth = (d4 + 2 * n4 + 4 * centre) >> 4;
-            const int sharp = (8 * centre - d4) >> 2;
-            int detail = sharp - smooth;
-            if (detail > 0)
-                detail = detail <= coring ? 0 : detail - coring;
-            else
-                detail = -detail <= coring ? 0 : detail + coring;
-            const int edge = (detail * gain) >> 1;
-
-            red[x] = ClampByte(r + edge);
-            grn[x] = ClampByte(smooth + edge);
-            blue[x] = ClampByte(b + edge);
+            const int smoothed = (d4 + 2 * n4 + 4 * centre) >> 4;
+            const int detail = ((8 * centre - d4) >> 2) - smoothed;
+            // Coring: detail within the threshold is dropped, beyond it shrunk.
+            const int cored = std::max(detail - coring, 0) + std::min(detail + coring, 0);
+            smooth[x] = static_cast<int16_t>(smoothed);
+            edge[x] = static_cast<int16_t>((cored * gain) >> 1);
         }
+
+        uint8_t *red = out.red + y * kPictureWidth;
+        uint8_t *grn = out.green + y * kPictureWidth;
+        uint8_t *blue = out.blue + y * kPictureWidth;
+        for (int k = 0; k < kPictureWidth / 2; ++k) {
+            red[2 * k] = ClampByte(redEven[k] + edge[2 * k]);
+            red[2 * k + 1] = ClampByte(redOdd[k] + edge[2 * k + 1]);
+            blue[2 * k] = ClampByte(blueEven[k] + edge[2 * k]);
+            blue[2 * k + 1] = ClampByte(blueOdd[k] + edge[2 * k + 1]);
+        }
+        for (int x = 0; x < kPictureWidth; ++x) grn[x] = ClampByte(smooth[x] + edge[x]);
     }
 }
 
-// Double to integer toward zero; values no picture can produce are held
-// within range instead of overflowing the conversion.
-inline int32_t TruncInt(double v) {
-    return static_cast<int32_t>(std::min(std::max(v, -1.0e9), 1.0e9));
+inline int32_t ClampInt(int32_t v, int32_t lo, int32_t hi) {
+    return v < lo ? lo : v > hi ? hi : v;
 }
 
-inline uint8_t ClampTrunc(double v) {
-    return static_cast<uint8_t>(std::min(std::max(v, 0.0), 255.0));
+// Largest magnitude the matrix can give for any sensor colour: values this
+// size convert to int32 exactly, and so do the back conversions from them.
+constexpr double kSafeMagnitude = 5.0e8;
+
+bool MatrixIsBounded(const double (&m)[3][3]) {
+    for (const auto &row : m)
+        if (255.0 * (std::fabs(row[0]) + std::fabs(row[1]) + std::fabs(row[2])) >= kSafeMagnitude)
+            return false;
+    return true;
 }
 
-// Colour matrix, gamma and the colour cast of the bright pixels.
-void Convert(ColourState &s, const SensorPlanes &in, uint8_t *picture) {
-    const double(&m)[3][3] = s.colourMatrix;
+// Y, Cb, Cr of one row; truncated toward zero. Values beyond what the matrix
+// can give for real pictures are held at the safe magnitude instead of
+// overflowing the conversion.
+TARN_WIDE_CLONES
+void RowToYcc(const double (&m)[3][3], bool bounded, const uint8_t *__restrict red,
+              const uint8_t *__restrict grn, const uint8_t *__restrict blu, int32_t *__restrict lum,
+              int32_t *__restrict cb, int32_t *__restrict cr) {
+    const double m00 = m[0][0], m01 = m[0][1], m02 = m[0][2], m10 = m[1][0], m11 = m[1][1],
+                 m12 = m[1][2], m20 = m[2][0], m21 = m[2][1], m22 = m[2][2];
+    if (bounded) {
+        for (int x = 0; x < kPictureWidth; ++x) {
+            const double r = red[x], g = grn[x], b = blu[x];
+            lum[x] = static_cast<int32_t>(m00 * r + m01 * g + m02 * b);
+            cb[x] = static_cast<int32_t>(m10 * r + m11 * g + m12 * b);
+            cr[x] = static_cast<int32_t>(m20 * r + m21 * g + m22 * b);
+        }
+        return;
+    }
+    const auto hold = [](double v) {
+        return static_cast<int32_t>(v < -kSafeMagnitude  ? -kSafeMagnitude
+                                    : v > kSafeMagnitude ? kSafeMagnitude
+                                                         : v);
+    };
+    for (int x = 0; x < kPictureWidth; ++x) {
+        const double r = red[x], g = grn[x], b = blu[x];
+        lum[x] = hold(m00 * r + m01 * g + m02 * b);
+        cb[x] = hold(m10 * r + m11 * g + m12 * b);
+        cr[x] = hold(m20 * r + m21 * g + m22 * b);
+    }
+}
+
+// Back to blue, green, red, clamped to bytes (gamma table indices).
+TARN_WIDE_CLONES
+void RowToRgb(const int32_t *__restrict lum, const int32_t *__restrict cb,
+              const int32_t *__restrict cr, int32_t *__restrict vb, int32_t *__restrict vg,
+              int32_t *__restrict vr) {
+    for (int x = 0; x < kPictureWidth; ++x) {
+        const double luma = 1.1644 * lum[x], dcb = cb[x], dcr = cr[x];
+        vb[x] = ClampInt(static_cast<int32_t>(luma + 2.017 * dcb), 0, 255);
+        vg[x] = ClampInt(static_cast<int32_t>(luma - 0.3942 * dcb - 0.813 * dcr), 0, 255);
+        vr[x] = ClampInt(static_cast<int32_t>(luma + 1.596 * dcr), 0, 255);
+    }
+}
+
+// Adds up the chroma of the pixels whose gamma-corrected luma passes the test.
+TARN_WIDE_CLONES
+void SumBright(const int32_t *__restrict lum, const int32_t *__restrict cb,
+               const int32_t *__restrict cr, int32_t lumaMin, int64_t &sumCb, int64_t &sumCr) {
+    int64_t rowCb = 0, rowCr = 0;
+    for (int x = 0; x < kPictureWidth; ++x) {
+        const int64_t bright = ClampInt(lum[x], 0, 255) >= lumaMin ? -1 : 0;
+        rowCb += cb[x] & bright;
+        rowCr += cr[x] & bright;
+    }
+    sumCb += rowCb;
+    sumCr += rowCr;
+}
+
+// Colour matrix, gamma and the colour cast of the bright pixels, with the
+// given matrix; the picture is written only when one is passed. Each row runs
+// in stages over small arrays so that the compiler can vectorise the double
+// arithmetic; the operations and their order per pixel are those of the
+// formulas, so the bytes are the same as one pixel at a time.
+void Convert(ColourState &s, const double (&matrix)[3][3], const SensorPlanes &in,
+             uint8_t *picture) {
     const uint8_t *gamma = s.gammaTable;
-    const int threshold = s.yAccThresh;
+    const bool bounded = MatrixIsBounded(matrix);
+    // The gamma table rises with its index, so the luma test is a threshold on
+    // the clamped luma itself.
+    int32_t lumaMin = 0;
+    while (lumaMin < 256 && gamma[lumaMin] <= s.yAccThresh) ++lumaMin;
+
     int64_t sumCb = 0, sumCr = 0;
+    int32_t lum[kPictureWidth], cb[kPictureWidth], cr[kPictureWidth];
+    int32_t vb[kPictureWidth], vg[kPictureWidth], vr[kPictureWidth];
     for (int y = 0; y < kPictureHeight; ++y) {
         const int base = y * kPictureWidth;
+        RowToYcc(matrix, bounded, in.red + base, in.green + base, in.blue + base, lum, cb, cr);
+        SumBright(lum, cb, cr, lumaMin, sumCb, sumCr);
+        if (picture == nullptr) continue;
+        RowToRgb(lum, cb, cr, vb, vg, vr);
         uint8_t *out = picture + (kPictureHeight - 1 - y) * kPictureWidth * 3;
         for (int x = 0; x < kPictureWidth; ++x) {
-            const double r = in.red[base + x], g = in.green[base + x], b = in.blue[base + x];
-            const int32_t lum = TruncInt(m[0][0] * r + m[0][1] * g + m[0][2] * b);
-            const int32_t cb = TruncInt(m[1][0] * r + m[1][1] * g + m[1][2] * b);
-            const int32_t cr = TruncInt(m[2][0] * r + m[2][1] * g + m[2][2] * b);
-            if (gamma[ClampByte(lum)] > threshold) {
-                sumCb += cb;
-                sumCr += cr;
-            }
-            const double luma = 1.1644 * lum;
-            out[3 * x] = gamma[ClampTrunc(luma + 2.017 * cb)];
-            out[3 * x + 1] = gamma[ClampTrunc(luma - 0.3942 * cb - 0.813 * cr)];
-            out[3 * x + 2] = gamma[ClampTrunc(luma + 1.596 * cr)];
+            out[3 * x] = gamma[vb[x]];
+            out[3 * x + 1] = gamma[vg[x]];
+            out[3 * x + 2] = gamma[vr[x]];
         }
     }
     const auto toInt32 = [](int64_t v) {
@@ -251,11 +356,12 @@ int BalanceStep(ColourState &s) {
     return 0;
 }
 
-// Mosaic to sensor planes: the part of a pass that the gains do not affect.
+// Reformatted frame to sensor planes: the part of a pass that the gains do not
+// affect. The frame is left de-interleaved, as a pass leaves it.
 void PrepareSensorPlanes(uint8_t *frame) {
-    Deinterleave(frame);
     BuildGreenPlane(frame, g_greenPlane);
     Interpolate(g_colour, frame, g_greenPlane, g_sensor);
+    Deinterleave(frame);
 }
 
 } // namespace
@@ -300,21 +406,28 @@ const ColourState *CurrentColourState() {
 int ColourPass(uint8_t *frame, uint8_t *picture) {
     PrepareTables(g_colour);
     PrepareSensorPlanes(frame);
-    Convert(g_colour, g_sensor, picture);
+    Convert(g_colour, g_colour.colourMatrix, g_sensor, picture);
     return BalanceStep(g_colour);
 }
 
 bool ColourizeLoop(const uint8_t *raw, uint8_t *picture, int32_t blackLevel) {
     // Every pass would reformat the same raw rows into the same frame and
     // interpolate it the same way; only the gains change from pass to pass.
+    // And only the last pass's picture is kept, so the passes before it just
+    // measure the cast; the last one's matrix then makes the picture.
     if (!ReformatFrame(raw, g_lib.workBuffer, blackLevel, g_defectCorrectionSetting)) return false;
     PrepareSensorPlanes(g_lib.workBuffer);
-    for (int pass = 0; pass < kMaxColourPasses; ++pass) {
+    for (int pass = 1;; ++pass) {
         PrepareTables(g_colour);
-        Convert(g_colour, g_sensor, picture);
-        if (BalanceStep(g_colour) == 1) break;
+        double matrix[3][3];
+        std::memcpy(matrix, g_colour.colourMatrix, sizeof matrix);
+        Convert(g_colour, matrix, g_sensor, nullptr);
+        if (BalanceStep(g_colour) == 1 || pass == kMaxColourPasses) {
+            // Measures the same cast again, with the same result.
+            Convert(g_colour, matrix, g_sensor, picture);
+            return true;
+        }
     }
-    return true;
 }
 
 } // namespace tarnlink

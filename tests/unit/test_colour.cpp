@@ -201,6 +201,31 @@ TEST_F(Colour, ColourizeLoopEqualsRepeatedReformatAndPass) {
     EXPECT_GT(totalPasses, 6) << "some pictures needed several passes";
 }
 
+TEST_F(Colour, ColourizeLoopStopsAfterFiftyPassesWithTheLastPicture) {
+    // Blue sites bright, the rest dim: a cast the gains cannot take out.
+    Bytes raw(kFrame);
+    for (int y = 0; y < 124; ++y)
+        for (int b = 0; b < 164; ++b)
+            raw[164 * y + b] = static_cast<uint8_t>((y & 1) != 0 && b >= 83 ? 200 : 30 + b % 7);
+    Bytes work(20680), picture(kPicture), expected(kPicture);
+    tarnlink::g_lib.workBuffer = work.data();
+    ref::ColourSettings st;
+    st.yAccThresh = 0; // every pixel with any light is measured
+    SciSetYAccThresh(0);
+    for (int pass = 0; pass < 50; ++pass) {
+        Bytes frame(kFrame);
+        ref::Reformat(raw.data(), frame.data(), 16, 1);
+        ASSERT_EQ(ref::ColourPass(st, frame.data(), expected.data()), 0) << "pass " << pass;
+    }
+    SciSetBlackOffset(16);
+    ASSERT_EQ(SciColourizeImage(raw.data(), picture.data()), SCI_OK);
+    EXPECT_EQ(picture, expected);
+    EXPECT_EQ(State().gainRed, st.gain[0]);
+    EXPECT_EQ(State().gainGreen, st.gain[1]);
+    EXPECT_EQ(State().balanceCb, st.balanceCb);
+    EXPECT_EQ(State().balanceCr, st.balanceCr);
+}
+
 TEST_F(Colour, ColourizeUsesTheLineBlackLevelAndRefusesABadOffset) {
     Bytes work(20680);
     tarnlink::g_lib.workBuffer = work.data();
