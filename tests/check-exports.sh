@@ -11,7 +11,7 @@ for extra in "$@"; do allowed="$allowed|$extra"; done
 dump=$("$objdump" -p "$dll") || { echo "cannot read $dll"; exit 1; }
 
 # Export names are the last column of the rows under "[Ordinal/Name Pointer] Table".
-got=$(printf '%s\n' "$dump" | awk '/\[Ordinal\/Name Pointer\] Table/{on=1;next} on&&/^\s*\[/{print $NF;next} on&&!/^\s*$/{on=0}' | sort)
+got=$(printf '%s\n' "$dump" | awk '/\[Ordinal\/Name Pointer\] Table/{on=1;next} on&&/^[[:space:]]*\[/{print $NF;next} on&&!/^[[:space:]]*$/{on=0}' | sort)
 want=$(grep -v '^#' "$list" | awk 'NF{print $1}' | sort)
 status=0
 if [ "$got" != "$want" ]; then
