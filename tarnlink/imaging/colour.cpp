@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#ifdef __x86_64__
+#include <cpuid.h>
+#endif
 
 #include "imaging/plane_memory.h"
 #include "imaging/reformat.h"
@@ -13,6 +16,7 @@ namespace tarnlink {
 
 uint8_t g_blackOffsetSetting = 255;
 int32_t g_defectCorrectionSetting = 1;
+bool g_forceScalarKernels = false;
 
 namespace {
 
@@ -108,12 +112,12 @@ void PrepareTables(ColourState &s) {
     if (!s.matrixValid) BuildColourMatrix(s);
 }
 
-// Where the platform can pick a routine by processor at load time, the loops
-// of a pass are built twice, the second time for AVX2; the results are the same.
-#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__) && !defined(__clang__)
-#define TARN_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define TARN_WIDE_CLONES
+// The loops of a pass are written once and built twice where it pays: plain,
+// and for AVX2 (x86_64 outside Windows, whose ABI does not align the stack
+// for 32-byte spills). The results are the same bytes either way.
+#define TARN_KERNEL inline __attribute__((always_inline))
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
+#define TARN_WIDE_PATH 1
 #endif
 
 // Row halves (odd columns, then even columns) back into mosaic order.
@@ -141,8 +145,7 @@ inline const uint8_t *EvenHalf(const uint8_t *frame, int y) {
 
 // The mean of the two green samples of every 2 x 2 cell (green sits where
 // x + y is even).
-TARN_WIDE_CLONES
-void BuildGreenPlane(const uint8_t *__restrict frame, uint8_t *__restrict green) {
+TARN_KERNEL void BuildGreenPlane(const uint8_t *__restrict frame, uint8_t *__restrict green) {
     for (int r = 0; r < kGreenHeight; ++r) {
         uint8_t *out = green + r * kGreenWidth;
         if ((r & 1) == 0) {
@@ -182,9 +185,8 @@ inline uint8_t ClampByte(int v) {
 
 // Red and blue by interpolation, green by smoothing, all three sharpened by the
 // same green detail; the steps of a pass that use integers only.
-TARN_WIDE_CLONES
-void Interpolate(const ColourState &s, const uint8_t *__restrict frame,
-                 const uint8_t *__restrict green, SensorPlanes &out) {
+TARN_KERNEL void Interpolate(const ColourState &s, const uint8_t *__restrict frame,
+                             const uint8_t *__restrict green, SensorPlanes &out) {
     const int coring = s.coringThreshold;
     const int gain = s.sharpenGain;
     int16_t redEven[80], redOdd[80], blueEven[80], blueOdd[80];
@@ -246,10 +248,9 @@ bool MatrixIsBounded(const double (&m)[3][3]) {
 // Y, Cb, Cr of one row; truncated toward zero. Values beyond what the matrix
 // can give for real pictures are held at the safe magnitude instead of
 // overflowing the conversion.
-TARN_WIDE_CLONES
-void RowToYcc(const double (&m)[3][3], bool bounded, const uint8_t *__restrict red,
-              const uint8_t *__restrict grn, const uint8_t *__restrict blu, int32_t *__restrict lum,
-              int32_t *__restrict cb, int32_t *__restrict cr) {
+TARN_KERNEL void RowToYcc(const double (&m)[3][3], bool bounded, const uint8_t *__restrict red,
+                          const uint8_t *__restrict grn, const uint8_t *__restrict blu,
+                          int32_t *__restrict lum, int32_t *__restrict cb, int32_t *__restrict cr) {
     const double m00 = m[0][0], m01 = m[0][1], m02 = m[0][2], m10 = m[1][0], m11 = m[1][1],
                  m12 = m[1][2], m20 = m[2][0], m21 = m[2][1], m22 = m[2][2];
     if (bounded) {
@@ -275,10 +276,9 @@ void RowToYcc(const double (&m)[3][3], bool bounded, const uint8_t *__restrict r
 }
 
 // Back to blue, green, red, clamped to bytes (gamma table indices).
-TARN_WIDE_CLONES
-void RowToRgb(const int32_t *__restrict lum, const int32_t *__restrict cb,
-              const int32_t *__restrict cr, int32_t *__restrict vb, int32_t *__restrict vg,
-              int32_t *__restrict vr) {
+TARN_KERNEL void RowToRgb(const int32_t *__restrict lum, const int32_t *__restrict cb,
+                          const int32_t *__restrict cr, int32_t *__restrict vb,
+                          int32_t *__restrict vg, int32_t *__restrict vr) {
     for (int x = 0; x < kPictureWidth; ++x) {
         const double luma = 1.1644 * lum[x], dcb = cb[x], dcr = cr[x];
         vb[x] = ClampInt(static_cast<int32_t>(luma + 2.017 * dcb), 0, 255);
@@ -288,9 +288,9 @@ void RowToRgb(const int32_t *__restrict lum, const int32_t *__restrict cb,
 }
 
 // Adds up the chroma of the pixels whose gamma-corrected luma passes the test.
-TARN_WIDE_CLONES
-void SumBright(const int32_t *__restrict lum, const int32_t *__restrict cb,
-               const int32_t *__restrict cr, int32_t lumaMin, int64_t &sumCb, int64_t &sumCr) {
+TARN_KERNEL void SumBright(const int32_t *__restrict lum, const int32_t *__restrict cb,
+                           const int32_t *__restrict cr, int32_t lumaMin, int64_t &sumCb,
+                           int64_t &sumCr) {
     int64_t rowCb = 0, rowCr = 0;
     for (int x = 0; x < kPictureWidth; ++x) {
         const int64_t bright = ClampInt(lum[x], 0, 255) >= lumaMin ? -1 : 0;
@@ -306,8 +306,8 @@ void SumBright(const int32_t *__restrict lum, const int32_t *__restrict cb,
 // in stages over small arrays so that the compiler can vectorise the double
 // arithmetic; the operations and their order per pixel are those of the
 // formulas, so the bytes are the same as one pixel at a time.
-void Convert(ColourState &s, const double (&matrix)[3][3], const SensorPlanes &in,
-             uint8_t *picture) {
+TARN_KERNEL void ConvertBody(ColourState &s, const double (&matrix)[3][3], const SensorPlanes &in,
+                             uint8_t *picture) {
     const uint8_t *gamma = s.gammaTable;
     const bool bounded = MatrixIsBounded(matrix);
     // The gamma table rises with its index, so the luma test is a threshold on
@@ -338,6 +338,69 @@ void Convert(ColourState &s, const double (&matrix)[3][3], const SensorPlanes &i
     s.balanceCr = toInt32(sumCr / kBalanceDivisor);
 }
 
+TARN_KERNEL void InterpolateBody(const ColourState &s, const uint8_t *frame, uint8_t *green,
+                                 SensorPlanes &out) {
+    BuildGreenPlane(frame, green);
+    Interpolate(s, frame, green, out);
+}
+
+void ConvertPlain(ColourState &s, const double (&matrix)[3][3], const SensorPlanes &in,
+                  uint8_t *picture) {
+    ConvertBody(s, matrix, in, picture);
+}
+void InterpolatePlain(const ColourState &s, const uint8_t *frame, uint8_t *green,
+                      SensorPlanes &out) {
+    InterpolateBody(s, frame, green, out);
+}
+
+#ifdef TARN_WIDE_PATH
+__attribute__((target("avx2"))) void ConvertWide(ColourState &s, const double (&matrix)[3][3],
+                                                 const SensorPlanes &in, uint8_t *picture) {
+    ConvertBody(s, matrix, in, picture);
+}
+__attribute__((target("avx2"))) void InterpolateWide(const ColourState &s, const uint8_t *frame,
+                                                     uint8_t *green, SensorPlanes &out) {
+    InterpolateBody(s, frame, green, out);
+}
+
+// AVX2 in the processor and its registers saved by the system; asked on first
+// use rather than at load.
+bool CpuHasAvx2() {
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX)) return false;
+    unsigned xcr0Low, xcr0High;
+    __asm__("xgetbv" : "=a"(xcr0Low), "=d"(xcr0High) : "c"(0));
+    if ((xcr0Low & 6) != 6) return false;
+    return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2);
+}
+
+bool UseWidePath() {
+    static int wide = -1;
+    if (wide < 0) wide = CpuHasAvx2() ? 1 : 0;
+    return wide == 1 && !g_forceScalarKernels;
+}
+#endif
+
+void Convert(ColourState &s, const double (&matrix)[3][3], const SensorPlanes &in,
+             uint8_t *picture) {
+#ifdef TARN_WIDE_PATH
+    if (UseWidePath()) return ConvertWide(s, matrix, in, picture);
+#endif
+    ConvertPlain(s, matrix, in, picture);
+}
+
+// Reformatted frame to sensor planes: the part of a pass that the gains do not
+// affect. The frame is left de-interleaved, as a pass leaves it.
+void PrepareSensorPlanes(uint8_t *frame) {
+#ifdef TARN_WIDE_PATH
+    if (UseWidePath())
+        InterpolateWide(g_colour, frame, g_greenPlane, g_sensor);
+    else
+#endif
+        InterpolatePlain(g_colour, frame, g_greenPlane, g_sensor);
+    Deinterleave(frame);
+}
+
 // Steps the gains against the measured cast; 1 when there was none to speak of.
 int BalanceStep(ColourState &s) {
     s.matrixValid = false;
@@ -354,14 +417,6 @@ int BalanceStep(ColourState &s) {
     s.gainGreen = std::clamp(s.gainGreen / smallest, 1.0, 5.0);
     s.gainBlue = std::clamp(s.gainBlue / smallest, 1.0, 5.0);
     return 0;
-}
-
-// Reformatted frame to sensor planes: the part of a pass that the gains do not
-// affect. The frame is left de-interleaved, as a pass leaves it.
-void PrepareSensorPlanes(uint8_t *frame) {
-    BuildGreenPlane(frame, g_greenPlane);
-    Interpolate(g_colour, frame, g_greenPlane, g_sensor);
-    Deinterleave(frame);
 }
 
 } // namespace

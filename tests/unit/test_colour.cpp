@@ -152,7 +152,23 @@ TEST(ColourSettings, BlackOffsetKeepsTheLowByte) {
     SciSetDefectCorrection(1);
 }
 
-TEST_F(Colour, PassesMatchReferenceOverASeries) {
+class ColourKernels : public Colour, public ::testing::WithParamInterface<bool> {
+  protected:
+    void SetUp() override {
+        tarnlink::g_forceScalarKernels = GetParam();
+        Colour::SetUp();
+    }
+    void TearDown() override {
+        Colour::TearDown();
+        tarnlink::g_forceScalarKernels = false;
+    }
+};
+
+// Both builds of the pass's loops (plain and, where the processor has it,
+// AVX2) give the reference's bytes.
+INSTANTIATE_TEST_SUITE_P(PlainAndWide, ColourKernels, ::testing::Values(true, false));
+
+TEST_P(ColourKernels, PassesMatchReferenceOverASeries) {
     // Gains carry from pass to pass and picture to picture, as in a session.
     ref::ColourSettings st;
     for (unsigned seed = 1; seed <= 4; ++seed) {
