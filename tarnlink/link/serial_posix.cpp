@@ -98,7 +98,9 @@ bool CommOpen(const char *portName, uint32_t baudRate) {
     camera.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | PARMRK);
     camera.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS | HUPCL);
     camera.c_cflag |= CS8 | CREAD | CLOCAL;
-    camera.c_cc[VMIN] = 0;
+    // With the descriptor non-blocking this makes an empty line answer EAGAIN
+    // (VMIN 0 would answer 0, which looks like a hang-up).
+    camera.c_cc[VMIN] = 1;
     camera.c_cc[VTIME] = 0;
     if (cfsetispeed(&camera, speed) != 0 || cfsetospeed(&camera, speed) != 0) return Fail();
     if (tcsetattr(fd, TCSANOW, &camera) != 0) return Fail();
@@ -148,7 +150,7 @@ bool CommRead(uint8_t *dest, uint32_t n) {
             got += static_cast<uint32_t>(r);
             continue;
         }
-        if (r == 0) break; // end of file: nothing more will come
+        if (r == 0) break; // hang-up or end of file: nothing more will come
         if (errno == EINTR) continue;
         if (errno != EAGAIN) return Fail();
         const int w = WaitReady(POLLIN, deadline);

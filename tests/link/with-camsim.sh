@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Runs a link test against a camera simulator started for it alone:
+#   with-camsim.sh CAMSIM native            -- PROGRAM [ARGS...]
+#   with-camsim.sh CAMSIM wine PREFIX COMN  -- PROGRAM.exe [ARGS...]
+# Natively the program gets the simulator's pseudo-terminals; under Wine the
+# simulator links them as COMn (camera) and COMn+1 (control) in the prefix,
+# so that the program's Win32 serial calls really reach it. The program learns
+# its ports from TARN_CAMERA_PORT and TARN_CONTROL_PORT.
+set -u
+camsim=$1
+mode=$2
+shift 2
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+
+if [ ! -x "$camsim" ]; then
+  echo "with-camsim: no simulator at $camsim (build the native preset first)" >&2
+  exit 1
+fi
+
+scratch=$(mktemp -d /tmp/tarn-link.XXXXXX)
+export TARN_SCRATCH_DIR=$scratch
+camsim_pid=
+cleanup() {
+  [ -n "$camsim_pid" ] && kill "$camsim_pid" 2>/dev/null && wait "$camsim_pid" 2>/dev/null
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+# Waits until the simulator has printed its "camera:" (and "control:") lines.
+await_ports() {
+  for _ in $(seq 1 200); do
+    if grep -q '^control:' "$scratch/camsim.out" 2>/dev/null; then return 0; fi
+    kill -0 "$camsim_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  echo "with-camsim: the simulator did not start" >&2
+  cat "$scratch/camsim.out" "$scratch/camsim.err" >&2
+  return 1
+}
+
+com_name() { # Windows names COM10 and above only in the device form
+  if [ "$1" -ge 10 ]; then printf '\\\\.\\COM%d' "$1"; else printf 'COM%d' "$1"; fi
+}
+
+case "$mode" in
+  native)
+    [ "$1" = "--" ] && shift
+    "$camsim" --scenes 4 --control >"$scratch/camsim.out" 2>"$scratch/camsim.err" &
+    camsim_pid=$!
+    await_ports || exit 1
+    TARN_CAMERA_PORT=$(sed -n 's/^camera: //p' "$scratch/camsim.out")
+    TARN_CONTROL_PORT=$(sed -n 's/^control: //p' "$scratch/camsim.out")
+    export TARN_CAMERA_PORT TARN_CONTROL_PORT
+    "$@"
+    exit $?
+    ;;
+  wine)
+    prefix=$1
+    com=$2
+    shift 2
+    [ "$1" = "--" ] && shift
+    # The prefix must exist before the simulator links its ports into it.
+    [ -f "$prefix/.tarn-ready" ] || "$root/tools/wine-run.sh" "$prefix" "$1" --gtest_list_tests >/dev/null
+    mkdir -p "$prefix/dosdevices"
+    rm -f "$prefix/dosdevices/com$com" "$prefix/dosdevices/com$((com + 1))"
+    "$camsim" --scenes 4 --link "$prefix/dosdevices/com$com" --control \
+      --control-link "$prefix/dosdevices/com$((com + 1))" \
+      >"$scratch/camsim.out" 2>"$scratch/camsim.err" &
+    camsim_pid=$!
+    await_ports || exit 1
+    TARN_CAMERA_PORT=$(com_name "$com")
+    TARN_CONTROL_PORT=$(com_name $((com + 1)))
+    export TARN_CAMERA_PORT TARN_CONTROL_PORT
+    "$root/tools/wine-run.sh" "$prefix" "$@"
+    rc=$?
+    rm -f "$prefix/dosdevices/com$com" "$prefix/dosdevices/com$((com + 1))"
+    exit $rc
+    ;;
+  *)
+    echo "with-camsim: mode is native or wine" >&2
+    exit 2
+    ;;
+esac
