@@ -22,7 +22,7 @@ void rotate_channels(RgbImage &image, int turns) {
         }
 }
 
-void colour_bars(RgbImage &image) {
+void colour_bars(RgbImage &image, int) {
     static const uint8_t kBars[8][3] = {{255, 255, 255}, {255, 255, 0}, {0, 255, 255}, {0, 255, 0},
                                         {255, 0, 255},   {255, 0, 0},   {0, 0, 255},   {0, 0, 0}};
     for (int y = 0; y < kSensorHeight; ++y)
@@ -33,7 +33,7 @@ void colour_bars(RgbImage &image) {
         }
 }
 
-void gradient(RgbImage &image) {
+void gradient(RgbImage &image, int) {
     for (int y = 0; y < kSensorHeight; ++y)
         for (int x = 0; x < kSensorWidth; ++x) {
             const int r = x * 255 / (kSensorWidth - 1);
@@ -68,32 +68,30 @@ void checkerboard(RgbImage &image, int variation) {
         }
 }
 
+struct SceneKind {
+    const char *name;
+    void (*draw)(RgbImage &, int variation);
+};
+
+const SceneKind kSceneTable[kSceneKinds] = {
+    {"bars", colour_bars},
+    {"gradient", gradient},
+    {"figure", figure},
+    {"checkerboard", checkerboard},
+};
+
 } // namespace
 
 RgbImage make_scene(int n) {
     RgbImage image = make_image(kSensorWidth, kSensorHeight);
     const int variation = n / kSceneKinds;
-    switch (n % kSceneKinds) {
-    case 0:
-        colour_bars(image);
-        break;
-    case 1:
-        gradient(image);
-        break;
-    case 2:
-        figure(image, variation);
-        break;
-    default:
-        checkerboard(image, variation);
-        break;
-    }
+    kSceneTable[n % kSceneKinds].draw(image, variation);
     rotate_channels(image, variation);
     return image;
 }
 
 const char *scene_name(int n) {
-    static const char *const kNames[kSceneKinds] = {"bars", "gradient", "figure", "checkerboard"};
-    return kNames[n % kSceneKinds];
+    return kSceneTable[n % kSceneKinds].name;
 }
 
 } // namespace camsim
