@@ -7,6 +7,11 @@
 
 #include "tarnlink.h"
 
+// Pixels are moved as 32-bit words with c0 in the low byte.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "little-endian byte order assumed"
+#endif
+
 namespace tarnlink {
 namespace {
 
@@ -14,48 +19,121 @@ constexpr int kChromaWidth = kEnlargeInWidth / 2;
 constexpr int kChromaHeight = kEnlargeInHeight / 2;
 constexpr int kMaxPlaneWidth = kEnlargeInWidth;
 
-inline int32_t Limit(int32_t v, int32_t lo, int32_t hi) {
-    return v < lo ? lo : v > hi ? hi : v;
+// Pixels travel between the 3-byte layout and 32-bit words c0 | c1 << 8 |
+// c2 << 16, eight pixels (24 bytes) through three 64-bit words at a time: the
+// arithmetic then runs on whole vector lanes, and the stores stay wide.
+constexpr int kGroupPixels = 8;
+constexpr uint32_t kPixelMask = 0xFFFFFF;
+
+// n is a whole number of groups, at most kMaxRowPixels.
+constexpr int kMaxRowPixels = kEnlargeOutWidth;
+
+inline void UnpackPixels(const uint8_t *bytes, int n, uint32_t *packed) {
+    uint64_t words[kMaxRowPixels * 3 / 8];
+    std::memcpy(words, bytes, n * 3);
+    for (int k = 0; k < n / kGroupPixels; ++k) {
+        const uint64_t *w = words + 3 * k;
+        uint32_t *p = packed + kGroupPixels * k;
+        p[0] = static_cast<uint32_t>(w[0]) & kPixelMask;
+        p[1] = static_cast<uint32_t>(w[0] >> 24) & kPixelMask;
+        p[2] = static_cast<uint32_t>(w[0] >> 48 | w[1] << 16) & kPixelMask;
+        p[3] = static_cast<uint32_t>(w[1] >> 8) & kPixelMask;
+        p[4] = static_cast<uint32_t>(w[1] >> 32) & kPixelMask;
+        p[5] = static_cast<uint32_t>(w[1] >> 56 | w[2] << 8) & kPixelMask;
+        p[6] = static_cast<uint32_t>(w[2] >> 16) & kPixelMask;
+        p[7] = static_cast<uint32_t>(w[2] >> 40) & kPixelMask;
+    }
+}
+
+inline void PackPixels(const uint32_t *packed, int n, uint8_t *bytes) {
+    uint64_t words[kMaxRowPixels * 3 / 8];
+    for (int k = 0; k < n / kGroupPixels; ++k) {
+        const uint32_t *q = packed + kGroupPixels * k;
+        uint64_t *w = words + 3 * k;
+        w[0] = uint64_t{q[0]} | uint64_t{q[1]} << 24 | uint64_t{q[2]} << 48;
+        w[1] = uint64_t{q[2]} >> 16 | uint64_t{q[3]} << 8 | uint64_t{q[4]} << 32 |
+               uint64_t{q[5]} << 56;
+        w[2] = uint64_t{q[5]} >> 8 | uint64_t{q[6]} << 16 | uint64_t{q[7]} << 40;
+    }
+    std::memcpy(bytes, words, n * 3);
+}
+
+static_assert(kEnlargeInWidth % kGroupPixels == 0 && kEnlargeOutWidth % kGroupPixels == 0,
+              "rows hold whole groups of pixels");
+
+// floor((a - b) / 256) for a and b in 0..65535, without leaving 16 bits:
+// the difference of the high bytes, less one where the low bytes borrow.
+inline int16_t FloorDiff256(uint16_t a, uint16_t b) {
+    const int16_t borrow = static_cast<int16_t>(static_cast<int16_t>((a & 0xFF) - (b & 0xFF)) >> 8);
+    return static_cast<int16_t>((a >> 8) - (b >> 8) + borrow);
+}
+
+inline int16_t LimitChroma(int16_t v) {
+    return v < -128 ? int16_t{-128} : (v > 127 ? int16_t{127} : v);
 }
 
 // One source row: luma into its row of the plane, cb + 128 and cr + 128 added
 // into the column sums of the row pair. The second row of a pair rounds (128).
+// Every weighted sum of positive terms stays below 65536; luma of bytes lies
+// in 0..218, inside its limits of -16..239.
 template <bool kSecond>
-inline void ConvertRow(const uint8_t *px, int16_t *luma, int32_t *cbSum, int32_t *crSum) {
-    constexpr int32_t r = kSecond ? 128 : 0;
+inline void ConvertRow(const uint8_t *bytes, int16_t *luma, int16_t *cbSum, int16_t *crSum) {
+    constexpr uint16_t r = kSecond ? 128 : 0;
+    uint32_t px[kEnlargeInWidth];
+    UnpackPixels(bytes, kEnlargeInWidth, px);
     for (int x = 0; x < kEnlargeInWidth; ++x) {
-        const int32_t c0 = px[3 * x], c1 = px[3 * x + 1], c2 = px[3 * x + 2];
-        const int32_t y = (65 * c0 + 129 * c1 + 25 * c2 + r) >> 8;
-        const int32_t b = Limit((-45 * c0 - 88 * c1 + 134 * c2 + r) >> 8, -128, 127) + 128;
-        const int32_t c = Limit((134 * c0 - 112 * c1 - 21 * c2 + r) >> 8, -128, 127) + 128;
-        luma[x] = static_cast<int16_t>(Limit(y, -16, 239));
-        cbSum[x] = kSecond ? cbSum[x] + b : b;
-        crSum[x] = kSecond ? crSum[x] + c : c;
+        const uint16_t c0 = px[x] & 0xFF, c1 = px[x] >> 8 & 0xFF, c2 = px[x] >> 16 & 0xFF;
+        const uint16_t y = static_cast<uint16_t>(65 * c0 + 129 * c1 + 25 * c2 + r);
+        const int16_t b = LimitChroma(FloorDiff256(static_cast<uint16_t>(134 * c2 + r),
+                                                   static_cast<uint16_t>(45 * c0 + 88 * c1)));
+        const int16_t c = LimitChroma(FloorDiff256(static_cast<uint16_t>(134 * c0 + r),
+                                                   static_cast<uint16_t>(112 * c1 + 21 * c2)));
+        luma[x] = static_cast<int16_t>(y >> 8);
+        cbSum[x] = static_cast<int16_t>((kSecond ? cbSum[x] : 0) + b + 128);
+        crSum[x] = static_cast<int16_t>((kSecond ? crSum[x] : 0) + c + 128);
     }
+}
+
+// (a + 3 b + 2) >> 2, in 16 bits: planes hold samples of -8192..8191.
+inline int16_t Blend(int16_t a, int16_t b) {
+    return static_cast<int16_t>(static_cast<int16_t>(a + 3 * b + 2) >> 2);
 }
 
 // One row doubled along its length, the end samples standing in for their
 // missing neighbours.
 inline void DoubleRow(const int16_t *s, int w, int16_t *t) {
-    if (w == 1) {
-        t[0] = t[1] = s[0];
-        return;
+    t[0] = Blend(s[0], s[0]);
+    for (int i = 1; i < w; ++i) {
+        t[2 * i - 1] = Blend(s[i], s[i - 1]);
+        t[2 * i] = Blend(s[i - 1], s[i]);
     }
-    t[0] = static_cast<int16_t>((4 * s[0] + 2) >> 2);
-    t[1] = static_cast<int16_t>((3 * s[0] + s[1] + 2) >> 2);
-    for (int i = 1; i < w - 1; ++i) {
-        t[2 * i] = static_cast<int16_t>((s[i - 1] + 3 * s[i] + 2) >> 2);
-        t[2 * i + 1] = static_cast<int16_t>((3 * s[i] + s[i + 1] + 2) >> 2);
-    }
-    t[2 * w - 2] = static_cast<int16_t>((s[w - 2] + 3 * s[w - 1] + 2) >> 2);
-    t[2 * w - 1] = static_cast<int16_t>((4 * s[w - 1] + 2) >> 2);
+    t[2 * w - 1] = Blend(s[w - 1], s[w - 1]);
+}
+
+// A chroma term k (rounding constant included) split as 256 hi + lo, lo in
+// 0..255, so that (299 y + k) >> 8 = y + hi + ((43 y + lo) >> 8) with every
+// step inside 16 bits for luma -16..239 and chroma -128..127.
+struct SplitTerm {
+    int16_t hi, lo;
+};
+
+inline SplitTerm Split(int32_t k) {
+    return {static_cast<int16_t>(k >> 8), static_cast<int16_t>(k & 0xFF)};
+}
+
+// y43 is 43 y; the sums wrap nowhere for samples in their ranges, and saying
+// so with 16-bit types keeps the work in 16-bit vector lanes.
+inline uint16_t Channel(int16_t y, int16_t y43, int16_t hi, int16_t lo) {
+    const int16_t frac = static_cast<int16_t>(static_cast<int16_t>(y43 + lo) >> 8);
+    const int16_t v = static_cast<int16_t>(y + hi + frac);
+    return static_cast<uint16_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
 }
 
 } // namespace
 
 void RgbToYcc420(const uint8_t *source, int16_t *luma, int16_t *cb, int16_t *cr) {
     for (int j = 0; j < kChromaHeight; ++j) {
-        int32_t cbSum[kEnlargeInWidth], crSum[kEnlargeInWidth];
+        int16_t cbSum[kEnlargeInWidth], crSum[kEnlargeInWidth];
         const uint8_t *first = source + (2 * j) * kEnlargeInWidth * 3;
         int16_t *lumaFirst = luma + (2 * j) * kEnlargeInWidth;
         ConvertRow<false>(first, lumaFirst, cbSum, crSum);
@@ -63,9 +141,11 @@ void RgbToYcc420(const uint8_t *source, int16_t *luma, int16_t *cb, int16_t *cr)
         // Odd blocks round their average up, even blocks down.
         int16_t *cbRow = cb + j * kChromaWidth, *crRow = cr + j * kChromaWidth;
         for (int m = 0; m < kChromaWidth; ++m) {
-            const int32_t up = (m & 1) * 2;
-            cbRow[m] = static_cast<int16_t>(((cbSum[2 * m] + cbSum[2 * m + 1] + up) >> 2) - 128);
-            crRow[m] = static_cast<int16_t>(((crSum[2 * m] + crSum[2 * m + 1] + up) >> 2) - 128);
+            const int16_t up = static_cast<int16_t>((m & 1) * 2);
+            cbRow[m] = static_cast<int16_t>(
+                (static_cast<int16_t>(cbSum[2 * m] + cbSum[2 * m + 1] + up) >> 2) - 128);
+            crRow[m] = static_cast<int16_t>(
+                (static_cast<int16_t>(crSum[2 * m] + crSum[2 * m + 1] + up) >> 2) - 128);
         }
     }
 }
@@ -83,38 +163,43 @@ void Upsample2x(const int16_t *plane, int w, int h, int16_t *doubled) {
         int16_t *even = doubled + (2 * j) * tw;
         int16_t *odd = even + tw;
         for (int i = 0; i < tw; ++i) {
-            even[i] = static_cast<int16_t>((above[i] + 3 * cur[i] + 2) >> 2);
-            odd[i] = static_cast<int16_t>((3 * cur[i] + below[i] + 2) >> 2);
+            even[i] = Blend(above[i], cur[i]);
+            odd[i] = Blend(below[i], cur[i]);
         }
     }
 }
 
 void YccToRgb(const int16_t *luma, const int16_t *cb, const int16_t *cr, uint8_t *result) {
-    constexpr int cw = kEnlargeInWidth; // doubled chroma width
+    constexpr int w = kEnlargeOutWidth;
     for (int cy = 0; cy < kEnlargeInHeight; ++cy) {
-        // The chroma terms (with the rounding constant) of one chroma row serve
-        // two result rows.
-        int32_t k0[cw], k1[cw], k2[cw];
-        const int16_t *cbRow = cb + cy * cw, *crRow = cr + cy * cw;
-        for (int cx = 0; cx < cw; ++cx) {
+        // The chroma terms of one chroma row, one per result column, serve two
+        // result rows.
+        int16_t hi0[w], lo0[w], hi1[w], lo1[w], hi2[w], lo2[w];
+        const int16_t *cbRow = cb + cy * (w / 2), *crRow = cr + cy * (w / 2);
+        for (int cx = 0; cx < w / 2; ++cx) {
             const int32_t b = cbRow[cx], c = crRow[cx];
-            k0[cx] = 410 * c + 128;
-            k1[cx] = -101 * b - 209 * c + 128;
-            k2[cx] = 518 * b + 128;
+            const SplitTerm k0 = Split(410 * c + 128);
+            const SplitTerm k1 = Split(-101 * b - 209 * c + 128);
+            const SplitTerm k2 = Split(518 * b + 128);
+            hi0[2 * cx] = hi0[2 * cx + 1] = k0.hi;
+            lo0[2 * cx] = lo0[2 * cx + 1] = k0.lo;
+            hi1[2 * cx] = hi1[2 * cx + 1] = k1.hi;
+            lo1[2 * cx] = lo1[2 * cx + 1] = k1.lo;
+            hi2[2 * cx] = hi2[2 * cx + 1] = k2.hi;
+            lo2[2 * cx] = lo2[2 * cx + 1] = k2.lo;
         }
         for (int half = 0; half < 2; ++half) {
             const int row = 2 * cy + half;
-            const int16_t *y = luma + row * kEnlargeOutWidth;
-            uint8_t *out = result + row * kEnlargeOutWidth * 3;
-            for (int cx = 0; cx < cw; ++cx) {
-                const int32_t ya = 299 * y[2 * cx], yb = 299 * y[2 * cx + 1];
-                out[6 * cx + 0] = static_cast<uint8_t>(Limit((ya + k0[cx]) >> 8, 0, 255));
-                out[6 * cx + 1] = static_cast<uint8_t>(Limit((ya + k1[cx]) >> 8, 0, 255));
-                out[6 * cx + 2] = static_cast<uint8_t>(Limit((ya + k2[cx]) >> 8, 0, 255));
-                out[6 * cx + 3] = static_cast<uint8_t>(Limit((yb + k0[cx]) >> 8, 0, 255));
-                out[6 * cx + 4] = static_cast<uint8_t>(Limit((yb + k1[cx]) >> 8, 0, 255));
-                out[6 * cx + 5] = static_cast<uint8_t>(Limit((yb + k2[cx]) >> 8, 0, 255));
+            const int16_t *y = luma + row * w;
+            uint32_t px[w];
+            for (int x = 0; x < w; ++x) {
+                const int16_t y43 = static_cast<int16_t>(43 * y[x]);
+                const uint16_t c0 = Channel(y[x], y43, hi0[x], lo0[x]);
+                const uint16_t c1 = Channel(y[x], y43, hi1[x], lo1[x]);
+                const uint16_t c2 = Channel(y[x], y43, hi2[x], lo2[x]);
+                px[x] = static_cast<uint16_t>(c0 | c1 << 8) | uint32_t{c2} << 16;
             }
+            PackPixels(px, w, result + row * w * 3);
         }
     }
 }

@@ -27,12 +27,13 @@ extern const PlaneMemory kHeapPlaneMemory;
 // averaged over 2 x 2 blocks (80 x 60), chroma strengthened by 1.2.
 void RgbToYcc420(const uint8_t *source, int16_t *luma, int16_t *cb, int16_t *cr);
 
-// Doubles a w x h plane to 2w x 2h by linear interpolation, first along the
-// rows, then down the columns; edge samples are doubled against themselves.
-// w at most 160.
+// Doubles a w x h plane of samples within -8192..8191 to 2w x 2h by linear
+// interpolation, first along the rows, then down the columns; edge samples
+// are doubled against themselves. w at most 160.
 void Upsample2x(const int16_t *plane, int w, int h, int16_t *doubled);
 
-// Doubled planes (luma 320 x 240, chroma 160 x 120) -> 320 x 240 picture.
+// Doubled planes (luma 320 x 240 within -16..239, chroma 160 x 120 within
+// -128..127, as the steps above make them) -> 320 x 240 picture.
 void YccToRgb(const int16_t *luma, const int16_t *cb, const int16_t *cr, uint8_t *result);
 
 // The whole enlargement. False, with the planes obtained so far released and
