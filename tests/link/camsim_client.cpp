@@ -167,6 +167,11 @@ void SetMaxSetting(const char *decimal) {
     RegCloseKey(key);
 }
 
+bool ExclusiveOpenEnforced() {
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll == nullptr || GetProcAddress(ntdll, "wine_get_version") == nullptr;
+}
+
 bool HoldPortElsewhere(const std::string &port) {
     g_held = CreateFileA(port.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                          nullptr);
@@ -183,6 +188,10 @@ void SetMaxSetting(const char *decimal) {
         unsetenv("TARNLINK_MAX_CAMERA_IMAGES");
     else
         setenv("TARNLINK_MAX_CAMERA_IMAGES", decimal, 1);
+}
+
+bool ExclusiveOpenEnforced() {
+    return true;
 }
 
 bool HoldPortElsewhere(const std::string &port) {

@@ -31,6 +31,10 @@ void SetMaxSetting(const char *decimal);
 void SetMaxSettingBytes(const std::vector<uint8_t> &bytes);
 #endif
 
+// False under Wine, whose serial ports do not refuse a second opener; real
+// Windows and the termios link do.
+bool ExclusiveOpenEnforced();
+
 // Holds the port open as another program would; false if that failed.
 bool HoldPortElsewhere(const std::string &port);
 void ReleaseHeldPort();
