@@ -110,15 +110,18 @@ inline void DoubleRow(const int16_t *s, int w, int16_t *t) {
     t[2 * w - 1] = Blend(s[w - 1], s[w - 1]);
 }
 
-// A chroma term k (rounding constant included) split as 256 hi + lo, lo in
-// 0..255, so that (299 y + k) >> 8 = y + hi + ((43 y + lo) >> 8) with every
-// step inside 16 bits for luma -16..239 and chroma -128..127.
-struct SplitTerm {
-    int16_t hi, lo;
-};
+// A chroma term k (rounding constant included) is split as 256 hi + lo, lo
+// in 0..255, so that (299 y + k) >> 8 = y + hi + ((43 y + lo) >> 8) with
+// every step inside 16 bits for luma -16..239 and chroma -128..127. The high
+// parts take the whole multiples of 256 out of the coefficients first
+// (410 = 256 + 154, -209 = -256 + 47, 518 = 2 x 256 + 6); the low parts need
+// only the low bits, which a 16-bit product keeps.
+inline int16_t High(int whole, int rest) {
+    return static_cast<int16_t>(whole + (static_cast<int16_t>(rest) >> 8));
+}
 
-inline SplitTerm Split(int32_t k) {
-    return {static_cast<int16_t>(k >> 8), static_cast<int16_t>(k & 0xFF)};
+inline int16_t Low(int k) {
+    return static_cast<int16_t>(static_cast<uint16_t>(k) & 0xFF);
 }
 
 // y43 is 43 y; the sums wrap nowhere for samples in their ranges, and saying
@@ -177,16 +180,17 @@ void YccToRgb(const int16_t *luma, const int16_t *cb, const int16_t *cr, uint8_t
         int16_t hi0[w], lo0[w], hi1[w], lo1[w], hi2[w], lo2[w];
         const int16_t *cbRow = cb + cy * (w / 2), *crRow = cr + cy * (w / 2);
         for (int cx = 0; cx < w / 2; ++cx) {
-            const int32_t b = cbRow[cx], c = crRow[cx];
-            const SplitTerm k0 = Split(410 * c + 128);
-            const SplitTerm k1 = Split(-101 * b - 209 * c + 128);
-            const SplitTerm k2 = Split(518 * b + 128);
-            hi0[2 * cx] = hi0[2 * cx + 1] = k0.hi;
-            lo0[2 * cx] = lo0[2 * cx + 1] = k0.lo;
-            hi1[2 * cx] = hi1[2 * cx + 1] = k1.hi;
-            lo1[2 * cx] = lo1[2 * cx + 1] = k1.lo;
-            hi2[2 * cx] = hi2[2 * cx + 1] = k2.hi;
-            lo2[2 * cx] = lo2[2 * cx + 1] = k2.lo;
+            const int16_t b = cbRow[cx], c = crRow[cx];
+            const int16_t h0 = High(c, 154 * c + 128), l0 = Low(410 * c + 128);
+            const int16_t h1 = High(-c, -101 * b + 47 * c + 128);
+            const int16_t l1 = Low(-101 * b - 209 * c + 128);
+            const int16_t h2 = High(2 * b, 6 * b + 128), l2 = Low(518 * b + 128);
+            hi0[2 * cx] = hi0[2 * cx + 1] = h0;
+            lo0[2 * cx] = lo0[2 * cx + 1] = l0;
+            hi1[2 * cx] = hi1[2 * cx + 1] = h1;
+            lo1[2 * cx] = lo1[2 * cx + 1] = l1;
+            hi2[2 * cx] = hi2[2 * cx + 1] = h2;
+            lo2[2 * cx] = lo2[2 * cx + 1] = l2;
         }
         for (int half = 0; half < 2; ++half) {
             const int row = 2 * cy + half;
@@ -207,27 +211,30 @@ void YccToRgb(const int16_t *luma, const int16_t *cb, const int16_t *cr, uint8_t
 const PlaneMemory kHeapPlaneMemory = {std::malloc, std::free};
 
 bool EnlargeImage(const uint8_t *source, uint8_t *result, const PlaneMemory &memory) {
-    // Luma, Cb, Cr before and after doubling.
+    // Luma, Cb, Cr before and after doubling, in one block: one request to the
+    // heap per call, and a block the heap can hand back again on the next call
+    // instead of returning its pages to the system in between.
     static constexpr size_t kSamples[6] = {
         kEnlargeInWidth * kEnlargeInHeight, kChromaWidth * kChromaHeight,
         kChromaWidth * kChromaHeight,       kEnlargeOutWidth * kEnlargeOutHeight,
         kEnlargeInWidth * kEnlargeInHeight, kEnlargeInWidth * kEnlargeInHeight};
-    int16_t *plane[6] = {};
-    bool complete = true;
-    for (int p = 0; p < 6 && complete; ++p) {
-        plane[p] = static_cast<int16_t *>(memory.obtain(kSamples[p] * sizeof(int16_t)));
-        complete = plane[p] != nullptr;
+    size_t total = 0;
+    for (size_t n : kSamples) total += n;
+    int16_t *block = static_cast<int16_t *>(memory.obtain(total * sizeof(int16_t)));
+    if (block == nullptr) return false;
+    int16_t *plane[6];
+    int16_t *next = block;
+    for (int p = 0; p < 6; ++p) {
+        plane[p] = next;
+        next += kSamples[p];
     }
-    if (complete) {
-        RgbToYcc420(source, plane[0], plane[1], plane[2]);
-        Upsample2x(plane[0], kEnlargeInWidth, kEnlargeInHeight, plane[3]);
-        Upsample2x(plane[1], kChromaWidth, kChromaHeight, plane[4]);
-        Upsample2x(plane[2], kChromaWidth, kChromaHeight, plane[5]);
-        YccToRgb(plane[3], plane[4], plane[5], result);
-    }
-    for (int16_t *p : plane)
-        if (p != nullptr) memory.release(p);
-    return complete;
+    RgbToYcc420(source, plane[0], plane[1], plane[2]);
+    Upsample2x(plane[0], kEnlargeInWidth, kEnlargeInHeight, plane[3]);
+    Upsample2x(plane[1], kChromaWidth, kChromaHeight, plane[4]);
+    Upsample2x(plane[2], kChromaWidth, kChromaHeight, plane[5]);
+    YccToRgb(plane[3], plane[4], plane[5], result);
+    memory.release(block);
+    return true;
 }
 
 } // namespace tarnlink

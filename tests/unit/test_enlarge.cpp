@@ -81,25 +81,26 @@ struct CountingMemory {
 };
 int CountingMemory::given, CountingMemory::outstanding, CountingMemory::failAt;
 
-TEST(EnlargeMemory, EveryPlaneObtainedIsReleasedWhenOneCannotBeHad) {
+TEST(EnlargeMemory, WorkingMemoryIsReleasedOnSuccessAndWhenItCannotBeHad) {
     const tarnlink::PlaneMemory memory = {CountingMemory::Obtain, CountingMemory::Release};
     const Bytes source = RandomPicture(7, false);
-    // Six planes: luma, Cb, Cr before and after doubling.
-    for (int failAt = 0; failAt < 6; ++failAt) {
-        CountingMemory::given = CountingMemory::outstanding = 0;
-        CountingMemory::failAt = failAt;
-        Bytes out(kOutBytes);
-        EXPECT_FALSE(tarnlink::EnlargeImage(source.data(), out.data(), memory)) << failAt;
-        EXPECT_EQ(CountingMemory::given, failAt);
-        EXPECT_EQ(CountingMemory::outstanding, 0) << "leaked after failing plane " << failAt;
-    }
     CountingMemory::given = CountingMemory::outstanding = 0;
     CountingMemory::failAt = -1;
     Bytes out(kOutBytes);
     EXPECT_TRUE(tarnlink::EnlargeImage(source.data(), out.data(), memory));
-    EXPECT_EQ(CountingMemory::given, 6);
+    const int blocks = CountingMemory::given;
+    EXPECT_GE(blocks, 1);
     EXPECT_EQ(CountingMemory::outstanding, 0);
     EXPECT_EQ(out, Reference(source));
+
+    // Refuse each request in turn: what was obtained before it is released.
+    for (int failAt = 0; failAt < blocks; ++failAt) {
+        CountingMemory::given = CountingMemory::outstanding = 0;
+        CountingMemory::failAt = failAt;
+        EXPECT_FALSE(tarnlink::EnlargeImage(source.data(), out.data(), memory)) << failAt;
+        EXPECT_EQ(CountingMemory::given, failAt);
+        EXPECT_EQ(CountingMemory::outstanding, 0) << "leaked after refusing request " << failAt;
+    }
 }
 
 TEST(EnlargeWorkedValues, BlackStaysBlack) {
