@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs a link test against a camera simulator started for it alone:
-#   with-camsim.sh CAMSIM native            -- PROGRAM [ARGS...]
-#   with-camsim.sh CAMSIM wine PREFIX COMN  -- PROGRAM.exe [ARGS...]
+#   with-camsim.sh CAMSIM native [CAMSIM-OPTIONS...]           -- PROGRAM [ARGS...]
+#   with-camsim.sh CAMSIM wine PREFIX COMN [CAMSIM-OPTIONS...] -- PROGRAM.exe [ARGS...]
 # Natively the program gets the simulator's pseudo-terminals; under Wine the
 # simulator links them as COMn (camera) and COMn+1 (control) in the prefix,
 # so that the program's Win32 serial calls really reach it. The program learns
@@ -43,10 +43,19 @@ com_name() { # Windows names COM10 and above only in the device form
   if [ "$1" -ge 10 ]; then printf '\\\\.\\COM%d' "$1"; else printf 'COM%d' "$1"; fi
 }
 
+# Simulator options up to "--" (four scenes by default).
+take_options() {
+  options=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do options+=("$1"); shift; done
+  [ ${#options[@]} -gt 0 ] || options=(--scenes 4)
+  rest=("${@:2}")
+}
+
 case "$mode" in
   native)
-    [ "$1" = "--" ] && shift
-    "$camsim" --scenes 4 --control >"$scratch/camsim.out" 2>"$scratch/camsim.err" &
+    take_options "$@"
+    set -- "${rest[@]}"
+    "$camsim" "${options[@]}" --control >"$scratch/camsim.out" 2>"$scratch/camsim.err" &
     camsim_pid=$!
     await_ports || exit 1
     TARN_CAMERA_PORT=$(sed -n 's/^camera: //p' "$scratch/camsim.out")
@@ -59,12 +68,13 @@ case "$mode" in
     prefix=$1
     com=$2
     shift 2
-    [ "$1" = "--" ] && shift
+    take_options "$@"
+    set -- "${rest[@]}"
     # The prefix must exist before the simulator links its ports into it.
     [ -f "$prefix/.tarn-ready" ] || "$root/tools/wine-run.sh" "$prefix" "$1" --gtest_list_tests >/dev/null
     mkdir -p "$prefix/dosdevices"
     rm -f "$prefix/dosdevices/com$com" "$prefix/dosdevices/com$((com + 1))"
-    "$camsim" --scenes 4 --link "$prefix/dosdevices/com$com" --control \
+    "$camsim" "${options[@]}" --link "$prefix/dosdevices/com$com" --control \
       --control-link "$prefix/dosdevices/com$((com + 1))" \
       >"$scratch/camsim.out" 2>"$scratch/camsim.err" &
     camsim_pid=$!
