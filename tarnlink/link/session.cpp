@@ -51,7 +51,12 @@ extern "C" SCI_API SciStatus SCICALL SciOpenCamera(const char *portName) {
     if (portName == nullptr) return SCI_NULL_POINTER;
     // Buffers left by an earlier open that failed at the colour step.
     ReleaseBuffers();
-    if (!CommOpen(portName, kCameraBaudRate)) return static_cast<SciStatus>(CommLastError());
+    if (!CommOpen(portName, kCameraBaudRate)) {
+        // A failed open must never read as success, even if the system kept
+        // no reason.
+        const SciStatus reason = static_cast<SciStatus>(CommLastError());
+        return reason != SCI_OK ? reason : SCI_FAILED;
+    }
 
     g_lib.imageBuffer = static_cast<uint8_t *>(std::malloc(kPictureReplyBytes));
     g_lib.workBuffer = static_cast<uint8_t *>(std::malloc(kPictureReplyBytes));
