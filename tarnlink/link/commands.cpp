@@ -54,6 +54,20 @@ SciStatus Plain(CommandId id, int32_t first, int32_t second) {
     return Exchange(id, first, second, reply);
 }
 
+// Commands that hand the caller the reply's byte. Some clear the output before
+// the port check, some after it.
+enum class Clear { BeforePortCheck, AfterPortCheck };
+SciStatus ByteQuery(CommandId id, int32_t argument, uint8_t *out, Clear when) {
+    if (out == nullptr) return SCI_NULL_POINTER;
+    if (when == Clear::BeforePortCheck) *out = 0;
+    if (!g_lib.portOpen) return SCI_COMMS_NOT_OPEN;
+    *out = 0;
+    Reply reply;
+    const SciStatus status = Exchange(id, argument, 0, reply);
+    if (status == SCI_OK) *out = reply.payload[0];
+    return status;
+}
+
 } // namespace
 
 SciStatus Exchange(CommandId id, int32_t first, int32_t second, Reply &reply) {
@@ -106,13 +120,7 @@ extern "C" SCI_API SciStatus SCICALL SciGrabImage(int32_t mode, int32_t flags) {
 }
 
 extern "C" SCI_API SciStatus SCICALL SciGetImageIndex(uint8_t *index) {
-    if (index == nullptr) return SCI_NULL_POINTER;
-    *index = 0;
-    if (!g_lib.portOpen) return SCI_COMMS_NOT_OPEN;
-    Reply reply;
-    const SciStatus status = Exchange(kCmdImageIndex, 0, 0, reply);
-    if (status == SCI_OK) *index = reply.payload[0];
-    return status;
+    return ByteQuery(kCmdImageIndex, 0, index, Clear::BeforePortCheck);
 }
 
 extern "C" SCI_API SciStatus SCICALL SciIncrementCounter(int32_t value, uint8_t *result) {
@@ -134,13 +142,7 @@ extern "C" SCI_API SciStatus SCICALL SciGoIdle(void) {
 }
 
 extern "C" SCI_API SciStatus SCICALL SciSetPort0(int32_t value, uint8_t *result) {
-    if (result == nullptr) return SCI_NULL_POINTER;
-    if (!g_lib.portOpen) return SCI_COMMS_NOT_OPEN;
-    *result = 0;
-    Reply reply;
-    const SciStatus status = Exchange(kCmdSetPort0, value, 0, reply);
-    if (status == SCI_OK) *result = reply.payload[0];
-    return status;
+    return ByteQuery(kCmdSetPort0, value, result, Clear::AfterPortCheck);
 }
 
 extern "C" SCI_API SciStatus SCICALL SciSetVideoMode(int32_t mode) {
@@ -148,13 +150,7 @@ extern "C" SCI_API SciStatus SCICALL SciSetVideoMode(int32_t mode) {
 }
 
 extern "C" SCI_API SciStatus SCICALL SciReadCameraReg(int32_t reg, uint8_t *value) {
-    if (value == nullptr) return SCI_NULL_POINTER;
-    *value = 0;
-    if (!g_lib.portOpen) return SCI_COMMS_NOT_OPEN;
-    Reply reply;
-    const SciStatus status = Exchange(kCmdReadReg, reg, 0, reply);
-    if (status == SCI_OK) *value = reply.payload[0];
-    return status;
+    return ByteQuery(kCmdReadReg, reg, value, Clear::BeforePortCheck);
 }
 
 extern "C" SCI_API SciStatus SCICALL SciSetGrabRange(int32_t first, int32_t second) {
