@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#ifdef __x86_64__
+#if defined(__x86_64__) && !defined(_WIN32)
 #include <cpuid.h>
+#include <immintrin.h>
 #endif
 
 #include "imaging/plane_memory.h"
@@ -306,10 +307,12 @@ TARN_KERNEL void SumBright(const int32_t *__restrict lum, const int32_t *__restr
 // in stages over small arrays so that the compiler can vectorise the double
 // arithmetic; the operations and their order per pixel are those of the
 // formulas, so the bytes are the same as one pixel at a time.
+template <typename WideRow>
 TARN_KERNEL void ConvertBody(ColourState &s, const double (&matrix)[3][3], const SensorPlanes &in,
-                             uint8_t *picture) {
+                             uint8_t *picture, WideRow wideRow) {
     const uint8_t *gamma = s.gammaTable;
     const bool bounded = MatrixIsBounded(matrix);
+    const bool wide = wideRow.Covers(matrix);
     // The gamma table rises with its index, so the luma test is a threshold on
     // the clamped luma itself.
     int32_t lumaMin = 0;
@@ -318,8 +321,21 @@ TARN_KERNEL void ConvertBody(ColourState &s, const double (&matrix)[3][3], const
     int64_t sumCb = 0, sumCr = 0;
     int32_t lum[kPictureWidth], cb[kPictureWidth], cr[kPictureWidth];
     int32_t vb[kPictureWidth], vg[kPictureWidth], vr[kPictureWidth];
+    uint8_t ib[kPictureWidth], ig[kPictureWidth], ir[kPictureWidth];
     for (int y = 0; y < kPictureHeight; ++y) {
         const int base = y * kPictureWidth;
+        if (wide) {
+            wideRow(matrix, lumaMin, in.red + base, in.green + base, in.blue + base,
+                    picture != nullptr, ib, ig, ir, sumCb, sumCr);
+            if (picture == nullptr) continue;
+            uint8_t *out = picture + (kPictureHeight - 1 - y) * kPictureWidth * 3;
+            for (int x = 0; x < kPictureWidth; ++x) {
+                out[3 * x] = gamma[ib[x]];
+                out[3 * x + 1] = gamma[ig[x]];
+                out[3 * x + 2] = gamma[ir[x]];
+            }
+            continue;
+        }
         RowToYcc(matrix, bounded, in.red + base, in.green + base, in.blue + base, lum, cb, cr);
         SumBright(lum, cb, cr, lumaMin, sumCb, sumCr);
         if (picture == nullptr) continue;
@@ -344,9 +360,17 @@ TARN_KERNEL void InterpolateBody(const ColourState &s, const uint8_t *frame, uin
     Interpolate(s, frame, green, out);
 }
 
+// No hand-vectorised rows: everything goes through the compiler's loops.
+struct NoWideRow {
+    bool Covers(const double (&)[3][3]) const { return false; }
+    void operator()(const double (&)[3][3], int32_t, const uint8_t *, const uint8_t *,
+                    const uint8_t *, bool, uint8_t *, uint8_t *, uint8_t *, int64_t &,
+                    int64_t &) const {}
+};
+
 void ConvertPlain(ColourState &s, const double (&matrix)[3][3], const SensorPlanes &in,
                   uint8_t *picture) {
-    ConvertBody(s, matrix, in, picture);
+    ConvertBody(s, matrix, in, picture, NoWideRow{});
 }
 void InterpolatePlain(const ColourState &s, const uint8_t *frame, uint8_t *green,
                       SensorPlanes &out) {
@@ -354,9 +378,83 @@ void InterpolatePlain(const ColourState &s, const uint8_t *frame, uint8_t *green
 }
 
 #ifdef TARN_WIDE_PATH
+#define TARN_AVX2 __attribute__((target("avx2"), always_inline)) inline
+
+// Four bytes as four doubles.
+TARN_AVX2 __m256d Load4(const uint8_t *p) {
+    int32_t four;
+    std::memcpy(&four, p, 4);
+    return _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(four)));
+}
+
+// a r + b g + c bl, added left to right.
+TARN_AVX2 __m256d Row3(__m256d a, __m256d b, __m256d c, __m256d r, __m256d g, __m256d bl) {
+    return _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(a, r), _mm256_mul_pd(b, g)),
+                         _mm256_mul_pd(c, bl));
+}
+
+// Four int32 limited to 0..255 by the saturating packs, stored as bytes.
+TARN_AVX2 void Store4(uint8_t *p, __m128i v) {
+    const int32_t four = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packus_epi32(v, v), v));
+    std::memcpy(p, &four, 4);
+}
+
+// One row four pixels at a time in AVX2 registers: the same operations in the
+// same order as the formulas, so the same bytes. Taken when no Y, Cb or Cr of
+// the matrix can reach 1e7, so that a row's sums fit the 32-bit lanes.
+struct Avx2Row {
+    static constexpr double kLimit = 1.0e7;
+    bool Covers(const double (&m)[3][3]) const {
+        for (const auto &row : m)
+            if (255.0 * (std::fabs(row[0]) + std::fabs(row[1]) + std::fabs(row[2])) >= kLimit)
+                return false;
+        return true;
+    }
+    __attribute__((target("avx2"))) void operator()(const double (&m)[3][3], int32_t lumaMin,
+                                                    const uint8_t *red, const uint8_t *grn,
+                                                    const uint8_t *blu, bool wantPicture,
+                                                    uint8_t *ib, uint8_t *ig, uint8_t *ir,
+                                                    int64_t &sumCb, int64_t &sumCr) const {
+        const __m256d m00 = _mm256_set1_pd(m[0][0]), m01 = _mm256_set1_pd(m[0][1]),
+                      m02 = _mm256_set1_pd(m[0][2]), m10 = _mm256_set1_pd(m[1][0]),
+                      m11 = _mm256_set1_pd(m[1][1]), m12 = _mm256_set1_pd(m[1][2]),
+                      m20 = _mm256_set1_pd(m[2][0]), m21 = _mm256_set1_pd(m[2][1]),
+                      m22 = _mm256_set1_pd(m[2][2]);
+        const __m256d kY = _mm256_set1_pd(1.1644), kBlueCb = _mm256_set1_pd(2.017),
+                      kGreenCb = _mm256_set1_pd(0.3942), kGreenCr = _mm256_set1_pd(0.813),
+                      kRedCr = _mm256_set1_pd(1.596);
+        const __m128i zero = _mm_setzero_si128(), top = _mm_set1_epi32(255),
+                      below = _mm_set1_epi32(lumaMin - 1);
+        __m128i accCb = zero, accCr = zero;
+        for (int x = 0; x < kPictureWidth; x += 4) {
+            const __m256d r = Load4(red + x), g = Load4(grn + x), b = Load4(blu + x);
+            const __m128i lum = _mm256_cvttpd_epi32(Row3(m00, m01, m02, r, g, b));
+            const __m128i cb = _mm256_cvttpd_epi32(Row3(m10, m11, m12, r, g, b));
+            const __m128i cr = _mm256_cvttpd_epi32(Row3(m20, m21, m22, r, g, b));
+            const __m128i level = _mm_min_epi32(_mm_max_epi32(lum, zero), top);
+            const __m128i bright = _mm_cmpgt_epi32(level, below);
+            accCb = _mm_add_epi32(accCb, _mm_and_si128(cb, bright));
+            accCr = _mm_add_epi32(accCr, _mm_and_si128(cr, bright));
+            if (!wantPicture) continue;
+            const __m256d luma = _mm256_mul_pd(kY, _mm256_cvtepi32_pd(lum));
+            const __m256d dcb = _mm256_cvtepi32_pd(cb), dcr = _mm256_cvtepi32_pd(cr);
+            Store4(ib + x, _mm256_cvttpd_epi32(_mm256_add_pd(luma, _mm256_mul_pd(kBlueCb, dcb))));
+            Store4(ig + x, _mm256_cvttpd_epi32(
+                               _mm256_sub_pd(_mm256_sub_pd(luma, _mm256_mul_pd(kGreenCb, dcb)),
+                                             _mm256_mul_pd(kGreenCr, dcr))));
+            Store4(ir + x, _mm256_cvttpd_epi32(_mm256_add_pd(luma, _mm256_mul_pd(kRedCr, dcr))));
+        }
+        alignas(16) int32_t lanes[8];
+        _mm_store_si128(reinterpret_cast<__m128i *>(lanes), accCb);
+        _mm_store_si128(reinterpret_cast<__m128i *>(lanes + 4), accCr);
+        sumCb += int64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
+        sumCr += int64_t{lanes[4]} + lanes[5] + lanes[6] + lanes[7];
+    }
+};
+
 __attribute__((target("avx2"))) void ConvertWide(ColourState &s, const double (&matrix)[3][3],
                                                  const SensorPlanes &in, uint8_t *picture) {
-    ConvertBody(s, matrix, in, picture);
+    ConvertBody(s, matrix, in, picture, Avx2Row{});
 }
 __attribute__((target("avx2"))) void InterpolateWide(const ColourState &s, const uint8_t *frame,
                                                      uint8_t *green, SensorPlanes &out) {
