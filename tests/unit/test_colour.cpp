@@ -122,6 +122,25 @@ TEST_F(Colour, RawScaleEntersAtTheNextMatrixRebuild) {
     EXPECT_LT(picture[1], 150) << "half the scale darkens the next pass";
 }
 
+TEST_F(Colour, AbsurdRawScaleStillGivesAWholePicture) {
+    // The setter checks no range; values far beyond any picture must not
+    // overflow the conversions or the cast sums.
+    for (double scale : {1.0e9, -1.0e9, 4.0e4}) {
+        SciSetCompMatRawScale(scale);
+        Bytes frame(kFrame, 100), picture(kPicture, 7);
+        for (int pass = 0; pass < 3; ++pass) {
+            std::fill(frame.begin(), frame.end(), 100);
+            SciImageReformat(frame.data(), picture.data());
+        }
+        // Uniform grey in, uniform colour out, at the extremes of the range.
+        for (int i = 3; i < kPicture; ++i) ASSERT_EQ(picture[i], picture[i % 3]) << scale;
+        EXPECT_GE(State().gainRed, 1.0);
+        EXPECT_LE(State().gainRed, 5.0);
+        SciCloseColour();
+        SciOpenColour();
+    }
+}
+
 TEST_F(Colour, SessionOwnsTheEngine) {
     tarnlink::g_lib.sessionOpen = 1;
     EXPECT_EQ(SciCloseColour(), SCI_FAILED);
