@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "imaging/bgremove.h"
+#include "support/pictures.h"
 #include "support/bgremove_reference.h"
 #include "tarnlink.h"
 
@@ -16,15 +17,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 constexpr int kBytes = 57600;
 
-Bytes Uniform(uint8_t c0, uint8_t c1, uint8_t c2) {
-    Bytes b(kBytes);
-    for (int i = 0; i < kBytes; i += 3) {
-        b[i] = c0;
-        b[i + 1] = c1;
-        b[i + 2] = c2;
-    }
-    return b;
-}
+using testpic::Uniform;
 
 // Pixel at sample point (x, y): x from the right edge, y from the top.
 uint8_t *At(Bytes &image, int x, int y) {

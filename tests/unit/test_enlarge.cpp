@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "imaging/enlarge.h"
+#include "support/pictures.h"
 #include "support/enlarge_reference.h"
 #include "tarnlink.h"
 
@@ -15,15 +16,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 constexpr int kInBytes = 57600, kOutBytes = 230400;
 
-Bytes Uniform(uint8_t c0, uint8_t c1, uint8_t c2) {
-    Bytes b(kInBytes);
-    for (int i = 0; i < kInBytes; i += 3) {
-        b[i] = c0;
-        b[i + 1] = c1;
-        b[i + 2] = c2;
-    }
-    return b;
-}
+using testpic::Uniform;
 
 Bytes Enlarged(const Bytes &source) {
     Bytes out(kOutBytes, 0xA5);
