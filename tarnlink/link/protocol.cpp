@@ -64,10 +64,19 @@ SciStatus SendCommand2(uint8_t letter, int32_t first, int32_t second) {
 }
 
 SciStatus ReadReplyStart(uint8_t *type) {
+    // Bytes before STX are skipped, but no more than the driver's input queue
+    // holds: a camera that never stops sending noise must not hold the caller
+    // for ever. Giving up reads as a reply that never came.
+    constexpr uint32_t kMostSkipped = 32768;
     uint8_t byte = 0;
-    do {
+    for (uint32_t skipped = 0;; ++skipped) {
+        if (skipped == kMostSkipped) {
+            CommSetLastError(kErrorMoreData);
+            return LinkError();
+        }
         if (!CommRead(&byte, 1)) return LinkError();
-    } while (byte != kStx);
+        if (byte == kStx) break;
+    }
     if (!CommRead(type, 1)) return LinkError();
     return SCI_OK;
 }

@@ -1,9 +1,10 @@
-// A camera that goes away: the line's other end is closed under an open
-// session. Every call must come back at once with a failure, and the session
-// must close and open again on a new line.
+// Cameras the test plays itself on a pseudo-terminal: one that goes away under
+// an open session, and one that never stops sending noise.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <termios.h>
@@ -71,6 +72,38 @@ TEST(Unplugged, CallsFailAtOnceAndTheSessionRecovers) {
     ASSERT_EQ(read(second.camera, sent, 4), 4);
     EXPECT_EQ(sent[1], 'I');
     EXPECT_EQ(SciCloseCamera(), SCI_OK);
+}
+
+TEST(NoisyLine, EndlessNoiseEndsTheReplySearch) {
+    Line line;
+    ASSERT_NE(line.path, nullptr);
+    ASSERT_EQ(SciOpenCamera(line.path), SCI_OK);
+    // The camera acknowledges, then sends bytes that are never STX, without end.
+    std::atomic<bool> stop{false};
+    std::thread camera([&] {
+        uint8_t packet[4];
+        size_t got = 0;
+        while (got < sizeof packet) {
+            const ssize_t n = read(line.camera, packet + got, sizeof packet - got);
+            if (n <= 0) return;
+            got += static_cast<size_t>(n);
+        }
+        const uint8_t ack = 0x06;
+        if (write(line.camera, &ack, 1) != 1) return;
+        uint8_t noise[256];
+        for (size_t i = 0; i < sizeof noise; ++i) noise[i] = static_cast<uint8_t>(0x40 + i % 64);
+        while (!stop.load())
+            if (write(line.camera, noise, sizeof noise) < 0) return;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    uint8_t index = 0xEE;
+    EXPECT_EQ(SciGetImageIndex(&index), 234) << "a reply that never came";
+    EXPECT_EQ(index, 0);
+    EXPECT_LT(Seconds(start), 20.0);
+    stop = true;
+    SciCloseCamera();
+    line.Unplug();
+    camera.join();
 }
 
 } // namespace
