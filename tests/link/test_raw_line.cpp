@@ -6,11 +6,14 @@
 #include <chrono>
 #include <thread>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
 
+#include "imaging/colour.h"
+#include "link/state.h"
 #include "tarnlink.h"
 
 namespace {
@@ -71,6 +74,35 @@ TEST(Unplugged, CallsFailAtOnceAndTheSessionRecovers) {
     uint8_t sent[4] = {};
     ASSERT_EQ(read(second.camera, sent, 4), 4);
     EXPECT_EQ(sent[1], 'I');
+    EXPECT_EQ(SciCloseCamera(), SCI_OK);
+}
+
+// The state a failed SciOpenCamera leaves: port open, session not. Uploads must
+// not touch absent buffers or a colour engine that is not running, and must
+// not talk to the camera either.
+TEST(PortOnly, UploadsRefuseWithoutBuffersOrEngine) {
+    Line line;
+    ASSERT_NE(line.path, nullptr);
+    ASSERT_EQ(SciOpenCamera(line.path), SCI_OK);
+    tarnlink::LibraryState &lib = tarnlink::g_lib;
+    lib.sessionOpen = 0;
+    tarnlink::CloseColourEngine();
+    std::vector<uint8_t> picture(SCI_PICTURE_BYTES, 0x5A);
+    EXPECT_EQ(SciUploadImage(picture.data(), nullptr), SCI_IMAGE_COLOUR_FAIL)
+        << "buffers there, engine closed";
+
+    uint8_t *buffers[3] = {lib.imageBuffer, lib.workBuffer, lib.thumbBuffer};
+    lib.imageBuffer = lib.workBuffer = lib.thumbBuffer = nullptr;
+    EXPECT_EQ(SciUploadImage(picture.data(), nullptr), SCI_IMAGE_CREATE_FAIL);
+    EXPECT_EQ(SciUploadGreyImage(picture.data(), nullptr), SCI_IMAGE_CREATE_FAIL);
+    EXPECT_EQ(SciUploadThumbnail(picture.data(), nullptr), SCI_IMAGE_CREATE_FAIL);
+    EXPECT_EQ(picture, std::vector<uint8_t>(SCI_PICTURE_BYTES, 0x5A));
+    pollfd p = {line.camera, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 0) << "nothing was sent to the camera";
+
+    lib.imageBuffer = buffers[0];
+    lib.workBuffer = buffers[1];
+    lib.thumbBuffer = buffers[2];
     EXPECT_EQ(SciCloseCamera(), SCI_OK);
 }
 
