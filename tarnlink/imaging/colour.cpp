@@ -166,8 +166,8 @@ TARN_KERNEL void BuildGreenPlane(const uint8_t *__restrict frame, uint8_t *__res
 }
 
 // 9:3:3:1 blends of the four sites of one colour around each output point,
-// for the even and the odd output columns: `lo`/`hi` are the nearer sample
-// columns' offsets within the half rows.
+// for the even and the odd output columns; the offsets pick, within the half
+// rows, the nearer and the farther sample column of each.
 inline void BlendRow(const uint8_t *nearRow, const uint8_t *farRow, int evenNear, int evenFar,
                      int oddNear, int oddFar, int16_t *even, int16_t *odd) {
     for (int k = 0; k < kPictureWidth / 2; ++k) {
