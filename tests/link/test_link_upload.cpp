@@ -37,8 +37,8 @@ void Put32(Bytes &b, uint32_t v) {
     Put16(b, v >> 16);
 }
 
-// Writes the picture as a 24-bit bottom-up BMP of the sensor's size.
-std::string WritePictureFile() {
+// Writes a picture as a 24-bit bottom-up BMP of the sensor's size.
+std::string WritePictureFile(void (*pixel)(int x, int y, uint8_t rgb[3]) = PictureRgb) {
     const std::string path = ScratchPath("picture.bmp");
     const uint32_t rowBytes = kW * 3; // 492, already a multiple of four
     Bytes b;
@@ -56,7 +56,7 @@ std::string WritePictureFile() {
     for (int y = kH - 1; y >= 0; --y)
         for (int x = 0; x < kW; ++x) {
             uint8_t rgb[3];
-            PictureRgb(x, y, rgb);
+            pixel(x, y, rgb);
             b.push_back(rgb[2]);
             b.push_back(rgb[1]);
             b.push_back(rgb[0]);
@@ -213,6 +213,43 @@ TEST_F(Upload, KnownPictureRoundTrip) {
             worst = std::max(worst, std::abs(got - sum / 16));
         }
     EXPECT_LE(worst, 1);
+}
+
+// Grey with a red block at the top left and a blue one at the bottom right.
+void TwoBlocksRgb(int x, int y, uint8_t rgb[3]) {
+    rgb[0] = rgb[1] = rgb[2] = 60;
+    if (x >= 10 && x < 50 && y >= 10 && y < 50) rgb[0] = 200, rgb[1] = rgb[2] = 30;
+    if (x >= 110 && x < 150 && y >= 70 && y < 110) rgb[0] = rgb[1] = 30, rgb[2] = 200;
+}
+
+// The colour picture shows the file the right way round and in its colours:
+// what the simulator makes of a file and what the library makes of the
+// simulator's rows must undo each other, not just agree byte for byte.
+TEST_F(Upload, ColourPictureKeepsPlaceAndColour) {
+    const std::string file = WritePictureFile(TwoBlocksRgb);
+    ASSERT_FALSE(file.empty());
+    ControlOk("load 2 " + file);
+    std::remove(file.c_str());
+    ControlOk("counter 2");
+    Bytes picture(SCI_PICTURE_BYTES);
+    ASSERT_EQ(SciUploadImage(picture.data(), nullptr), SCI_OK);
+    // Picture pixel (X, Y), Y from the top, shows sensor site (X + 1.5, Y + 1.5);
+    // rows are stored bottom first, bytes blue, green, red.
+    const auto at = [&](int x, int y, int c) {
+        return static_cast<int>(picture[(119 - y) * 480 + 3 * x + c]);
+    };
+    // Red less blue: high in the red block, low in the blue one, and in
+    // between (the grey, with the camera's own cast) where the blocks would
+    // be if the picture came out mirrored or upside down.
+    const auto redness = [&](int x, int y) { return at(x, y, 2) - at(x, y, 0); };
+    const int red = redness(28, 28), blue = redness(128, 88);
+    EXPECT_GT(red, blue + 200);
+    for (const auto &p : {std::pair<int, int>{131, 28}, std::pair<int, int>{28, 91},
+                          std::pair<int, int>{31, 88}, std::pair<int, int>{128, 31}}) {
+        const int r = redness(p.first, p.second);
+        EXPECT_LT(r, red - 60) << "at " << p.first << "," << p.second;
+        EXPECT_GT(r, blue + 60) << "at " << p.first << "," << p.second;
+    }
 }
 
 TEST_F(Upload, ThumbnailRowsAndTrailer) {
