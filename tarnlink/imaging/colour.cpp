@@ -239,9 +239,10 @@ inline int32_t ClampInt(int32_t v, int32_t lo, int32_t hi) {
 // size convert to int32 exactly, and so do the back conversions from them.
 constexpr double kSafeMagnitude = 5.0e8;
 
-bool MatrixIsBounded(const double (&m)[3][3]) {
+// No sensor colour can give Y, Cb or Cr of `limit` or more in magnitude.
+bool MatrixBelow(const double (&m)[3][3], double limit) {
     for (const auto &row : m)
-        if (255.0 * (std::fabs(row[0]) + std::fabs(row[1]) + std::fabs(row[2])) >= kSafeMagnitude)
+        if (255.0 * (std::fabs(row[0]) + std::fabs(row[1]) + std::fabs(row[2])) >= limit)
             return false;
     return true;
 }
@@ -311,7 +312,7 @@ template <typename WideRow>
 TARN_KERNEL void ConvertBody(ColourState &s, const double (&matrix)[3][3], const SensorPlanes &in,
                              uint8_t *picture, WideRow wideRow) {
     const uint8_t *gamma = s.gammaTable;
-    const bool bounded = MatrixIsBounded(matrix);
+    const bool bounded = MatrixBelow(matrix, kSafeMagnitude);
     const bool wide = wideRow.Covers(matrix);
     // The gamma table rises with its index, so the luma test is a threshold on
     // the clamped luma itself.
@@ -404,12 +405,7 @@ TARN_AVX2 void Store4(uint8_t *p, __m128i v) {
 // the matrix can reach 1e7, so that a row's sums fit the 32-bit lanes.
 struct Avx2Row {
     static constexpr double kLimit = 1.0e7;
-    bool Covers(const double (&m)[3][3]) const {
-        for (const auto &row : m)
-            if (255.0 * (std::fabs(row[0]) + std::fabs(row[1]) + std::fabs(row[2])) >= kLimit)
-                return false;
-        return true;
-    }
+    bool Covers(const double (&m)[3][3]) const { return MatrixBelow(m, kLimit); }
     __attribute__((target("avx2"))) void operator()(const double (&m)[3][3], int32_t lumaMin,
                                                     const uint8_t *red, const uint8_t *grn,
                                                     const uint8_t *blu, bool wantPicture,
