@@ -239,10 +239,11 @@ inline int32_t ClampInt(int32_t v, int32_t lo, int32_t hi) {
 // size convert to int32 exactly, and so do the back conversions from them.
 constexpr double kSafeMagnitude = 5.0e8;
 
-// No sensor colour can give Y, Cb or Cr of `limit` or more in magnitude.
+// No sensor colour can give Y, Cb or Cr of `limit` or more in magnitude (and
+// no entry is NaN, which every comparison would let through).
 bool MatrixBelow(const double (&m)[3][3], double limit) {
     for (const auto &row : m)
-        if (255.0 * (std::fabs(row[0]) + std::fabs(row[1]) + std::fabs(row[2])) >= limit)
+        if (!(255.0 * (std::fabs(row[0]) + std::fabs(row[1]) + std::fabs(row[2])) < limit))
             return false;
     return true;
 }
@@ -264,10 +265,12 @@ TARN_KERNEL void RowToYcc(const double (&m)[3][3], bool bounded, const uint8_t *
         }
         return;
     }
+    // An overflowing matrix (inf times a dark 0) can give NaN: held at 0.
     const auto hold = [](double v) {
         return static_cast<int32_t>(v < -kSafeMagnitude  ? -kSafeMagnitude
                                     : v > kSafeMagnitude ? kSafeMagnitude
-                                                         : v);
+                                    : v == v             ? v
+                                                         : 0.0);
     };
     for (int x = 0; x < kPictureWidth; ++x) {
         const double r = red[x], g = grn[x], b = blu[x];
@@ -618,6 +621,8 @@ extern "C" SCI_API SciStatus SCICALL SciSetDefectCorrection(int32_t flag) {
 }
 
 extern "C" SCI_API SciStatus SCICALL SciSetCompMatRawScale(double scale) {
+    // A NaN or infinite scale has no picture to give.
+    if (!std::isfinite(scale)) return SCI_BAD_PARAMETER;
     if (g_colourInitialised) g_colour.rawScale = scale;
     return SCI_OK;
 }

@@ -1,6 +1,6 @@
 // Serial link on termios, behaving as the Windows driver does for the library:
-// exclusive open, raw 8N1 without flow control, DTR and RTS off, reads of n
-// bytes that give up after 1,000 + n ms, settings restored at close.
+// exclusive open, raw 8N1 without flow control, DTR and RTS off, reads that
+// wait as long as they are told, settings restored at close.
 #include "link/serial.h"
 
 #include <errno.h>
@@ -30,7 +30,6 @@ constexpr int kWriteTimeoutMs = 100; // 50 ms per byte plus 50 ms
 termios g_savedPortState;
 int32_t g_savedPortStateValid = 0;
 uint32_t g_lastError = 0;
-uint8_t g_drainScratch[256];
 
 int Fd() {
     return static_cast<int>(g_lib.portHandle);
@@ -41,17 +40,11 @@ bool Fail() {
     return false;
 }
 
-int64_t NowMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Waits for the port to become ready for events, at most until the deadline.
 // 1 ready, 0 out of time, -1 failed with errno set.
 int WaitReady(short events, int64_t deadline) {
     for (;;) {
-        const int64_t left = deadline - NowMs();
+        const int64_t left = deadline - port::NowMs();
         if (left <= 0) return 0;
         pollfd p = {Fd(), events, 0};
         const int r = poll(&p, 1, static_cast<int>(left));
@@ -129,7 +122,7 @@ void CommClose() {
 bool CommWriteByte(int b) {
     if (g_lib.portHandle == kInvalidPort) return false;
     const uint8_t byte = static_cast<uint8_t>(b & 0xFF);
-    const int64_t deadline = NowMs() + kWriteTimeoutMs;
+    const int64_t deadline = port::NowMs() + kWriteTimeoutMs;
     for (;;) {
         if (write(Fd(), &byte, 1) >= 0) return true;
         if (errno == EINTR) continue;
@@ -140,10 +133,25 @@ bool CommWriteByte(int b) {
     }
 }
 
-bool CommRead(uint8_t *dest, uint32_t n) {
-    if (g_lib.portHandle == kInvalidPort) return false;
-    const int64_t deadline = NowMs() + 1000 + n;
-    uint32_t got = 0;
+uint32_t CommLastError() {
+    return g_lastError;
+}
+
+void CommSetLastError(uint32_t code) {
+    g_lastError = code;
+}
+
+namespace port {
+
+int64_t NowMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool ReadUpTo(uint8_t *dest, uint32_t n, int64_t waitMs, uint32_t &got) {
+    const int64_t deadline = NowMs() + waitMs;
+    got = 0;
     while (got < n) {
         const ssize_t r = read(Fd(), dest + got, n - got);
         if (r > 0) {
@@ -157,23 +165,9 @@ bool CommRead(uint8_t *dest, uint32_t n) {
         if (w < 0) return Fail();
         if (w == 0) break;
     }
-    if (got == n) return true;
-    g_lastError = kErrorMoreData;
-    return false;
+    return true;
 }
 
-void CommDrain() {
-    if (g_lib.portHandle == kInvalidPort) return;
-    for (int i = 0; i < 128; ++i)
-        if (!CommRead(g_drainScratch, sizeof g_drainScratch)) return;
-}
-
-uint32_t CommLastError() {
-    return g_lastError;
-}
-
-void CommSetLastError(uint32_t code) {
-    g_lastError = code;
-}
+} // namespace port
 
 } // namespace tarnlink

@@ -1,8 +1,11 @@
 // Serial link on the Windows communications API, used synchronously: the read
-// time-outs of the driver do all the waiting.
+// time-outs of the driver do all the waiting. A read cut short by a deadline
+// gets time-outs of its own for that one call.
 #include "link/serial.h"
 
 #include <windows.h>
+
+#include <cstring>
 
 #include "link/state.h"
 
@@ -12,7 +15,8 @@ namespace {
 DCB g_savedPortState;
 int32_t g_savedPortStateValid = 0;
 DCB g_cameraPortState;
-uint8_t g_drainScratch[256];
+COMMTIMEOUTS g_cameraTimeouts;  // as applied at open
+COMMTIMEOUTS g_appliedTimeouts; // what the driver holds now
 
 HANDLE Port() {
     return g_lib.portHandle == kInvalidPort ? INVALID_HANDLE_VALUE
@@ -58,6 +62,8 @@ bool CommOpen(const char *portName, uint32_t baudRate) {
     timeouts.WriteTotalTimeoutMultiplier = 50;
     timeouts.WriteTotalTimeoutConstant = 50;
     if (!SetCommTimeouts(h, &timeouts)) return false;
+    g_cameraTimeouts = timeouts;
+    g_appliedTimeouts = timeouts;
 
     g_lib.portOpen = 1;
     return true;
@@ -86,23 +92,6 @@ bool CommWriteByte(int b) {
     return WriteFile(h, &byte, 1, &written, nullptr) != 0;
 }
 
-bool CommRead(uint8_t *dest, uint32_t n) {
-    HANDLE h = Port();
-    if (h == INVALID_HANDLE_VALUE) return false;
-    if (n == 0) return true;
-    DWORD got = 0;
-    if (!ReadFile(h, dest, n, &got, nullptr)) return false;
-    if (got == n) return true;
-    SetLastError(kErrorMoreData);
-    return false;
-}
-
-void CommDrain() {
-    if (Port() == INVALID_HANDLE_VALUE) return;
-    for (int i = 0; i < 128; ++i)
-        if (!CommRead(g_drainScratch, sizeof g_drainScratch)) return;
-}
-
 uint32_t CommLastError() {
     return GetLastError();
 }
@@ -110,5 +99,39 @@ uint32_t CommLastError() {
 void CommSetLastError(uint32_t code) {
     SetLastError(code);
 }
+
+namespace port {
+
+int64_t NowMs() {
+    // GetTickCount is too coarse under some systems (250 ms steps seen).
+    LARGE_INTEGER frequency, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    const int64_t f = frequency.QuadPart, t = now.QuadPart;
+    return t / f * 1000 + t % f * 1000 / f;
+}
+
+bool ReadUpTo(uint8_t *dest, uint32_t n, int64_t waitMs, uint32_t &got) {
+    HANDLE h = Port();
+    got = 0;
+    if (h == INVALID_HANDLE_VALUE) return false;
+    COMMTIMEOUTS wanted = g_cameraTimeouts;
+    if (waitMs < 1000 + int64_t{n}) {
+        wanted.ReadTotalTimeoutMultiplier = 0;
+        wanted.ReadTotalTimeoutConstant = static_cast<DWORD>(waitMs);
+        // All zero would mean no time-out at all; this returns what has arrived.
+        if (waitMs <= 0) wanted.ReadIntervalTimeout = MAXDWORD;
+    }
+    if (std::memcmp(&wanted, &g_appliedTimeouts, sizeof wanted) != 0) {
+        if (!SetCommTimeouts(h, &wanted)) return false;
+        g_appliedTimeouts = wanted;
+    }
+    DWORD count = 0;
+    const BOOL ok = ReadFile(h, dest, n, &count, nullptr);
+    got = count;
+    return ok != 0;
+}
+
+} // namespace port
 
 } // namespace tarnlink

@@ -4,6 +4,7 @@
 
 #include "imaging/colour.h"
 #include "link/commands.h"
+#include "link/protocol.h"
 #include "link/registry.h"
 #include "link/serial.h"
 #include "link/state.h"
@@ -18,6 +19,12 @@ void ReleaseBuffers() {
     g_lib.imageBuffer = nullptr;
     g_lib.workBuffer = nullptr;
     g_lib.thumbBuffer = nullptr;
+}
+
+// A line just opened or closed carries nothing of an earlier exchange.
+void ForgetLine() {
+    g_lib.lineOutOfStep = 0;
+    g_lib.streamBytesLeft = 0;
 }
 
 bool Answered(SciStatus status) {
@@ -57,6 +64,7 @@ extern "C" SCI_API SciStatus SCICALL SciOpenCamera(const char *portName) {
         const SciStatus reason = static_cast<SciStatus>(CommLastError());
         return reason != SCI_OK ? reason : SCI_FAILED;
     }
+    ForgetLine();
 
     g_lib.imageBuffer = static_cast<uint8_t *>(std::malloc(kPictureReplyBytes));
     g_lib.workBuffer = static_cast<uint8_t *>(std::malloc(kPictureReplyBytes));
@@ -74,6 +82,7 @@ extern "C" SCI_API SciStatus SCICALL SciOpenCamera(const char *portName) {
 extern "C" SCI_API SciStatus SCICALL SciCloseCamera(void) {
     g_lib.sessionOpen = 0;
     CommClose();
+    ForgetLine();
     ReleaseBuffers();
     CloseColourEngine();
     return SCI_OK;
@@ -83,7 +92,7 @@ extern "C" SCI_API SciStatus SCICALL SciSyncCamera(void) {
     if (!g_lib.portOpen) return SCI_COMMS_NOT_OPEN;
     const SciStatus first = QueryIndex();
     if (Answered(first)) return first;
-    CommDrain();
+    Resynchronise();
     const SciStatus second = QueryIndex();
     return Answered(second) ? second : SCI_CAMERA_NOT_PRESENT;
 }
@@ -93,7 +102,7 @@ extern "C" SCI_API SciStatus SCICALL SciSyncCamera2(uint8_t *result) {
     if (!g_lib.portOpen) return SCI_COMMS_NOT_OPEN;
     const SciStatus first = QueryGrabResult(result);
     if (Answered(first)) return first;
-    CommDrain();
+    Resynchronise();
     const SciStatus second = QueryGrabResult(result);
     return Answered(second) ? second : SCI_CAMERA_NOT_PRESENT;
 }

@@ -3,7 +3,7 @@
 namespace tarnlink {
 
 LibraryState g_lib = {
-    kInvalidPort, 0, 0, nullptr, nullptr, nullptr, kDefaultMaxCameraImages, 16, 16,
+    kInvalidPort, 0, 0, nullptr, nullptr, nullptr, kDefaultMaxCameraImages, 16, 16, 0, 0,
 };
 
 const char kVersionText[5] = "1.05";

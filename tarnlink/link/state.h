@@ -24,6 +24,10 @@ struct LibraryState {
     int32_t maxCameraImages;
     int32_t lineTrailerLength; // from the last SciBeginUploadImage
     int32_t lineBlackLevel;
+    // 1 while bytes sent for an earlier exchange may still arrive: the next
+    // command first waits for the line to fall quiet.
+    int32_t lineOutOfStep;
+    uint32_t streamBytesLeft; // of the picture stream SciBeginUploadImage opened
 };
 
 extern LibraryState g_lib;

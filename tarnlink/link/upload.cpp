@@ -135,23 +135,25 @@ extern "C" SCI_API SciStatus SCICALL SciUploadThumbnail(uint8_t *thumbnail, SciI
     return SCI_OK;
 }
 
-extern "C" SCI_API SciStatus SCICALL SciBeginUploadImage(int32_t *lines, int32_t *lineLength) {
-    if (lineLength == nullptr || lines == nullptr) return SCI_NULL_POINTER;
-    if (!g_lib.portOpen) return SCI_COMMS_NOT_OPEN;
+namespace tarnlink {
+namespace {
+
+SciStatus BeginStream(int32_t *lines, int32_t *lineLength) {
     const SciStatus sent = SendCommand('U', 0);
     if (sent != SCI_OK) return sent;
+    const Deadline by = CommDeadline(ReplyAllowanceMs(kLeadingBytes));
     uint8_t type = 0;
-    const SciStatus start = ReadReplyStart(&type);
+    const SciStatus start = ReadReplyStart(&type, by);
     if (start != SCI_OK) return start;
     if (type == kBusyReply) {
         uint8_t rest[2];
-        if (!CommRead(rest, 2)) return LinkError();
+        if (!CommRead(rest, 2, by)) return LinkError();
         return rest[1] == kEtx ? SCI_CAMERA_BUSY : SCI_COMMS_BAD_PACKET;
     }
     if (type != 'u') return SCI_COMMS_BAD_RESPONSE;
 
     uint8_t h[4];
-    if (!CommRead(h, 4)) return LinkError();
+    if (!CommRead(h, 4, by)) return LinkError();
     *lines = h[2];
     *lineLength = h[0];
     g_lib.lineTrailerLength = h[3];
@@ -160,17 +162,40 @@ extern "C" SCI_API SciStatus SCICALL SciBeginUploadImage(int32_t *lines, int32_t
     // The black reference must lie inside the leading lines.
     if (leading < uint32_t{h[0]} + 8 + kBlackCount) return SCI_COMMS_BAD_PACKET;
     uint8_t lead[kLeadingBytes];
-    if (!CommRead(lead, leading)) return LinkError();
+    if (!CommRead(lead, leading, by)) return LinkError();
     g_lib.lineBlackLevel = static_cast<int32_t>(MeanBlack(lead + h[0] + 8));
+    // The picture lines, the trailer and the ETX are still to come.
+    g_lib.streamBytesLeft = uint32_t{h[0]} * h[2] + h[3] + 1;
     return SCI_OK;
+}
+
+} // namespace
+} // namespace tarnlink
+
+extern "C" SCI_API SciStatus SCICALL SciBeginUploadImage(int32_t *lines, int32_t *lineLength) {
+    if (lineLength == nullptr || lines == nullptr) return SCI_NULL_POINTER;
+    if (!g_lib.portOpen) return SCI_COMMS_NOT_OPEN;
+    const SciStatus status = BeginStream(lines, lineLength);
+    // Until its last byte is read the stream stands between the line and any
+    // command; a busy reply was read whole.
+    if (status != SCI_CAMERA_BUSY) MarkOutOfStep();
+    return status;
 }
 
 extern "C" SCI_API SciStatus SCICALL SciUploadImageLine(uint8_t *line, int32_t length) {
     if (line == nullptr) return SCI_NULL_POINTER;
-    if (length < 0) return SCI_BAD_PARAMETER;
+    // Beyond what the open stream can still deliver the read could only wait
+    // out its time-out (about 25 days for the largest length).
+    if (length < 0 || static_cast<uint32_t>(length) > g_lib.streamBytesLeft)
+        return SCI_BAD_PARAMETER;
     // Without a port the read could only report a stale error.
     if (!g_lib.portOpen) return SCI_COMMS_NOT_OPEN;
-    return CommRead(line, static_cast<uint32_t>(length)) ? SCI_OK : LinkError();
+    if (CommRead(line, static_cast<uint32_t>(length))) {
+        g_lib.streamBytesLeft -= static_cast<uint32_t>(length);
+        return SCI_OK;
+    }
+    g_lib.streamBytesLeft = 0;
+    return LinkError();
 }
 
 extern "C" SCI_API SciStatus SCICALL SciUploadImageInfo(SciImageInfo *info) {
@@ -178,7 +203,12 @@ extern "C" SCI_API SciStatus SCICALL SciUploadImageInfo(SciImageInfo *info) {
     if (g_lib.lineTrailerLength != static_cast<int32_t>(kTrailerBytes)) return SCI_FAILED;
     if (!g_lib.portOpen) return SCI_COMMS_NOT_OPEN;
     uint8_t tail[kTrailerBytes + 1];
+    const bool atEnd = g_lib.streamBytesLeft == sizeof tail;
+    g_lib.streamBytesLeft = 0;
     if (!CommRead(tail, sizeof tail)) return LinkError();
     *info = InfoFromTrailer(tail, static_cast<uint32_t>(g_lib.lineBlackLevel));
-    return tail[kTrailerBytes] == kEtx ? SCI_OK : SCI_COMMS_BAD_PACKET;
+    if (tail[kTrailerBytes] != kEtx) return SCI_COMMS_BAD_PACKET;
+    // The whole stream has been read: the next command needs no drain.
+    if (atEnd) g_lib.lineOutOfStep = 0;
+    return SCI_OK;
 }

@@ -183,6 +183,7 @@ TEST_F(Link, AcknowledgementRefusedOrMissing) {
     uint8_t index = 0xEE;
     Script("15");
     EXPECT_EQ(SciGetImageIndex(&index), SCI_COMMS_SEND_NAK);
+    EXPECT_EQ(SciSyncCamera(), SCI_OK); // so that no drain comes before the next one
     ControlOk("fault I silent");
     const auto start = Clock::now();
     EXPECT_EQ(SciGetImageIndex(&index), SCI_COMMS_SEND_TIMEOUT);

@@ -2,6 +2,7 @@
 // compared with the reference processing, the trailer record, the line-by-line
 // conversation, and replies the uploads must refuse.
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -378,14 +379,31 @@ TEST_F(Upload, LineUploadFailures) {
     EXPECT_EQ(SciUploadImageLine(nullptr, 164), SCI_NULL_POINTER);
     EXPECT_EQ(SciUploadImageLine(line, -1), SCI_BAD_PARAMETER);
     EXPECT_EQ(SciUploadImageInfo(nullptr), SCI_NULL_POINTER);
-    // The camera sends nothing: a line read runs out of time with 234.
-    const auto start = Clock::now();
+    // No stream open: nothing can come, so nothing is waited for.
+    auto start = Clock::now();
+    EXPECT_EQ(SciUploadImageLine(line, 164), SCI_BAD_PARAMETER);
+    EXPECT_EQ(SciUploadImageLine(line, INT32_MAX), SCI_BAD_PARAMETER);
+    EXPECT_EQ(SciUploadImageLine(line, 0), SCI_OK);
+    EXPECT_LT(SecondsSince(start), 0.1);
+
+    // The header and leading lines come, then nothing: a line read runs out
+    // of time with 234, and no read asks for more than the stream holds.
+    std::string header = "06 02 75 A4 02 7C 10";
+    for (int i = 0; i < 328; ++i) header += " 10";
+    Script(header);
+    int32_t lines = 0, length = 0;
+    ASSERT_EQ(SciBeginUploadImage(&lines, &length), SCI_OK);
+    start = Clock::now();
+    EXPECT_EQ(SciUploadImageLine(line, INT32_MAX), SCI_BAD_PARAMETER);
+    EXPECT_EQ(SciUploadImageLine(line, 124 * 164 + 16 + 2), SCI_BAD_PARAMETER);
+    EXPECT_LT(SecondsSince(start), 0.1);
     EXPECT_EQ(SciUploadImageLine(line, 164), 234);
     EXPECT_GT(SecondsSince(start), 1.1);
     EXPECT_LT(SecondsSince(start), 1.8);
+    EXPECT_EQ(SciSyncCamera(), SCI_OK);
+
     // A conversation cut short: the trailer read runs out of time.
     ControlOk("counter 0");
-    int32_t lines = 0, length = 0;
     ASSERT_EQ(SciBeginUploadImage(&lines, &length), SCI_OK);
     std::vector<uint8_t> rows(static_cast<size_t>(lines) * length);
     for (int i = 0; i < lines; ++i)
@@ -395,7 +413,7 @@ TEST_F(Upload, LineUploadFailures) {
     EXPECT_EQ(SciUploadImageInfo(&info), 234);
 
     SciCloseCamera();
-    EXPECT_EQ(SciUploadImageLine(line, 164), SCI_COMMS_NOT_OPEN);
+    EXPECT_EQ(SciUploadImageLine(line, 0), SCI_COMMS_NOT_OPEN);
     EXPECT_EQ(SciUploadImageInfo(&info), SCI_COMMS_NOT_OPEN);
 }
 
