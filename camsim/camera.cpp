@@ -223,6 +223,8 @@ struct FaultName {
     const char *name;
 };
 
+// Random faults draw from the first kRandomFaultKinds rows: the ones after them
+// hold the line for seconds and are for tests that ask for them by name.
 const FaultName kFaultNames[] = {
     {FaultKind::Busy, "busy"},
     {FaultKind::Silent, "silent"},
@@ -235,7 +237,21 @@ const FaultName kFaultNames[] = {
     {FaultKind::NoEtx, "noetx"},
     {FaultKind::Oversize, "oversize"},
     {FaultKind::StopMid, "stopmid"},
+    {FaultKind::Trickle, "trickle"},
+    {FaultKind::Late, "late"},
+    {FaultKind::Flood, "flood"},
 };
+constexpr uint32_t kRandomFaultKinds = 11;
+
+constexpr int kTrickleGapMs = 900;
+constexpr int kTrickleBytes = 66; // about a minute
+constexpr int kLateMs = 1300;
+constexpr size_t kFloodBytes = 96 * 1024;
+
+// Bytes that are never STX, as a noisy line or a stray stream would bring.
+uint8_t junk(size_t i) {
+    return static_cast<uint8_t>(0x40 + i % 64);
+}
 
 FaultKind take_fault(Camera &cam, uint8_t letter) {
     for (size_t i = 0; i < cam.faults.size(); ++i) {
@@ -247,8 +263,7 @@ FaultKind take_fault(Camera &cam, uint8_t letter) {
         return kind;
     }
     if (cam.randomFaults > 0 && rng_unit(cam.rng) < cam.randomFaults) {
-        const uint32_t n = sizeof kFaultNames / sizeof kFaultNames[0];
-        return kFaultNames[rng_below(cam.rng, n)].kind;
+        return kFaultNames[rng_below(cam.rng, kRandomFaultKinds)].kind;
     }
     return FaultKind::None;
 }
@@ -341,9 +356,26 @@ void answer(Camera &cam, const std::vector<uint8_t> &packet, std::vector<Segment
         log_line(cam, packet, "NAK (refused)" + tag);
         return;
     }
-    out.push_back(Segment{cam.slowAckMs, {kAck}});
+    if (fault == FaultKind::Late) {
+        out.push_back(Segment{kLateMs + cam.slowAckMs, {kAck}});
+    } else {
+        out.push_back(Segment{cam.slowAckMs, {kAck}});
+    }
     if (fault == FaultKind::SilentReply) {
         log_line(cam, packet, "ACK only" + tag);
+        return;
+    }
+    if (fault == FaultKind::Trickle) {
+        for (int i = 0; i < kTrickleBytes; ++i)
+            out.push_back(Segment{kTrickleGapMs, {junk(static_cast<size_t>(i))}});
+        log_line(cam, packet, "ACK, trickle" + tag);
+        return;
+    }
+    if (fault == FaultKind::Flood) {
+        std::vector<uint8_t> flood(kFloodBytes);
+        for (size_t i = 0; i < flood.size(); ++i) flood[i] = junk(i);
+        out.push_back(Segment{cam.replyDelayMs, std::move(flood)});
+        log_line(cam, packet, "ACK, flood" + tag);
         return;
     }
     if (fault == FaultKind::WrongType) {
@@ -377,7 +409,8 @@ void answer(Camera &cam, const std::vector<uint8_t> &packet, std::vector<Segment
         bytes.insert(bytes.begin(), noise.begin(), noise.end());
     }
     if (reply.advances && cam.advanceOnUpload &&
-        (fault == FaultKind::None || fault == FaultKind::Noise) && cam.counter < kMaxCounter)
+        (fault == FaultKind::None || fault == FaultKind::Noise || fault == FaultKind::Late) &&
+        cam.counter < kMaxCounter)
         ++cam.counter;
     out.push_back(Segment{cam.replyDelayMs, std::move(bytes)});
 

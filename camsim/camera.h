@@ -33,6 +33,9 @@ enum class FaultKind {
     NoEtx,       // another byte in place of the closing ETX
     Oversize,    // a length field larger than usual, with a payload to match
     StopMid,     // a picture that stops part-way through its lines
+    Trickle,     // acknowledgement, then a byte that is never STX every 900 ms, for a minute
+    Late,        // acknowledgement and reply 1,300 ms late, after the host stopped waiting
+    Flood,       // acknowledgement, then 96 KiB of bytes and no reply
 };
 
 const char *fault_name(FaultKind kind);
@@ -90,6 +93,7 @@ struct Camera {
     int slowAckMs = 0;
     int replyDelayMs = 0;
     bool pace = false;
+    bool hush = false; // drop whatever is still queued for sending
 
     std::vector<uint8_t> partial; // packet being received
     std::vector<uint8_t> lastPacket;

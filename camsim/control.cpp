@@ -49,6 +49,7 @@ std::string do_clear(Camera &cam, const Words &) {
     cam.slowAckMs = 0;
     cam.replyDelayMs = 0;
     cam.badExposures = 0;
+    cam.hush = true; // a trickle or a stream still going out stops too
     return "ok";
 }
 

@@ -58,7 +58,7 @@ const char kHelp[] =
     "  --fault L:KIND[:N]    inject KIND on command letter L (or * for any) the next N\n"
     "                        times (default 1; 'always' for every time). Repeatable. KIND:\n"
     "                        busy silent silent-reply noise nak truncate wrongtype badtype\n"
-    "                        noetx oversize stopmid (see README.md)\n"
+    "                        noetx oversize stopmid trickle late flood (see README.md)\n"
     "  --random-faults P     a random fault kind on each command with probability P (0-1)\n"
     "  --seed N              seed for random faults and noise (default 1)\n"
     "\n"
@@ -370,6 +370,10 @@ int main(int argc, char **argv) {
 
     while (!gStop) {
         int64_t now = monotonic_ns();
+        if (cam.hush) {
+            transmitter_clear(tx);
+            cam.hush = false;
+        }
         // Commands are taken one at a time: the next is read only once the answer is out.
         while (transmitter_idle(tx) && inputPos < input.size()) {
             std::vector<Segment> out;

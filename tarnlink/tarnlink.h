@@ -84,15 +84,29 @@ typedef struct BgRmvParm {
     uint8_t autoKey; /* 1: estimate key colour and tolerance from the samples */
 } BgRmvParm;
 
+/* Time. Every export that talks to the camera returns within the bound given
+ * beside it, whatever the camera sends or fails to send: each read waits at
+ * most its own time-out (1,000 ms plus 1 ms per byte), the acknowledgement at
+ * most 1,001 ms, and a reply must be complete within 2,000 ms plus 1 ms per
+ * byte of the largest reply the call accepts, counted from the acknowledgement.
+ *
+ * After a call whose exchange failed (no acknowledgement, a refusal, a reply
+ * missing, late, cut short, too large or of another command) the next call
+ * that sends a command first waits for the line to fall quiet (no byte for
+ * 1,256 ms, and 6.0 s at most), so that nothing sent for the failed exchange
+ * is taken for its reply. That costs it 1.3 s on a quiet line and adds at most
+ * 6.0 s to its bound. A line-by-line upload left unfinished counts as failed. */
+
 /* Camera session */
 SCI_API SciStatus SCICALL SciOpenCamera(const char *portName);
 SCI_API SciStatus SCICALL SciCloseCamera(void);
+/* At most 13.2 s: two queries and the wait for a quiet line between them. */
 SCI_API SciStatus SCICALL SciSyncCamera(void);
 SCI_API SciStatus SCICALL SciSyncCamera2(uint8_t *result);
 SCI_API SciStatus SCICALL SciGetDLLVersion(char *buffer);
 SCI_API SciStatus SCICALL SciGetMaxCameraImages(int32_t *count);
 
-/* Camera controls */
+/* Camera controls: each at most 3.6 s. */
 SCI_API SciStatus SCICALL SciResetImageCounter(int32_t value);
 SCI_API SciStatus SCICALL SciSoundBuzzer(int32_t first, int32_t second);
 SCI_API SciStatus SCICALL SciEchoByte(int32_t value, uint8_t *echo);
@@ -113,11 +127,18 @@ SCI_API SciStatus SCICALL SciTestResult(uint8_t *result);
 SCI_API SciStatus SCICALL SciQuitSelfTest(void);
 
 /* Uploads of the picture the camera's counter points at */
+/* At most 24.2 s each (3.6 s of them on the wire at 57,600 baud). */
 SCI_API SciStatus SCICALL SciUploadImage(uint8_t *picture, SciImageInfo *info);
 SCI_API SciStatus SCICALL SciUploadGreyImage(uint8_t *picture, SciImageInfo *info);
+/* At most 4.7 s. */
 SCI_API SciStatus SCICALL SciUploadThumbnail(uint8_t *thumbnail, SciImageInfo *info);
+/* At most 3.8 s. Opens the picture stream that the next two read. */
 SCI_API SciStatus SCICALL SciBeginUploadImage(int32_t *lines, int32_t *lineLength);
+/* At most 1,000 ms plus 1 ms per byte (1.2 s for a usual line). A length
+ * beyond what the open stream still holds (its lines, trailer and ETX; nothing
+ * when no stream is open) is refused with SCI_BAD_PARAMETER before any read. */
 SCI_API SciStatus SCICALL SciUploadImageLine(uint8_t *line, int32_t length);
+/* At most 1.1 s. */
 SCI_API SciStatus SCICALL SciUploadImageInfo(SciImageInfo *info);
 
 /* Colour reconstruction. Without an open colour engine (and, for
@@ -130,6 +151,8 @@ SCI_API SciStatus SCICALL SciColourizeImage(const uint8_t *frame, uint8_t *pictu
 SCI_API SciStatus SCICALL SciImageReformat(uint8_t *frame, uint8_t *picture);
 SCI_API SciStatus SCICALL SciSetBlackOffset(int32_t level);
 SCI_API SciStatus SCICALL SciSetDefectCorrection(int32_t flag);
+/* A scale that is NaN or infinite is refused with SCI_BAD_PARAMETER and the
+ * old one kept. */
 SCI_API SciStatus SCICALL SciSetCompMatRawScale(double scale);
 SCI_API SciStatus SCICALL SciSetYAccThresh(int32_t threshold);
 

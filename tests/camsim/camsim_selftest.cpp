@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -516,6 +518,37 @@ TEST(Wire, InjectedFaults) {
     EXPECT_EQ(sim.exchange(cmd('I'), 5), (Bytes{0x06, 0x02, 0x69, 0x00, 0x03})); // not advanced
 
     EXPECT_EQ(sim.control("fault Q sideways"), "error unknown fault kind 'sideways'");
+}
+
+TEST(Wire, FaultsThatHoldTheLine) {
+    Sim sim({"--scenes", "1"});
+    ASSERT_TRUE(sim.ok());
+    // Late: nothing within the host's 1,001 ms, then the ACK and the whole reply.
+    ASSERT_EQ(sim.control("fault I late"), "ok");
+    sim.send(cmd('I'));
+    EXPECT_TRUE(sim.read(1, 1100).empty());
+    EXPECT_EQ(sim.read(5, 600), (Bytes{0x06, 0x02, 0x69, 0x00, 0x03}));
+
+    // Trickle: the ACK, then a byte (never STX) every 900 ms; clear stops it.
+    ASSERT_EQ(sim.control("fault I trickle"), "ok");
+    sim.send(cmd('I'));
+    EXPECT_EQ(sim.read(1, 200), (Bytes{0x06}));
+    const Bytes trickle = sim.read(8, 2300);
+    ASSERT_EQ(trickle.size(), 2u);
+    EXPECT_NE(trickle[0], 0x02);
+    EXPECT_NE(trickle[1], 0x02);
+    ASSERT_EQ(sim.control("clear"), "ok");
+    EXPECT_TRUE(sim.read(1, 1000).empty());
+    EXPECT_EQ(sim.exchange(cmd('I'), 5), (Bytes{0x06, 0x02, 0x69, 0x00, 0x03}));
+
+    // Flood: the ACK and 96 KiB without an STX, then the camera serves again.
+    ASSERT_EQ(sim.control("fault I flood"), "ok");
+    sim.send(cmd('I'));
+    const Bytes flood = sim.read(1 + 96 * 1024 + 1, 3000);
+    ASSERT_EQ(flood.size(), 1u + 96 * 1024);
+    EXPECT_EQ(flood[0], 0x06);
+    EXPECT_EQ(std::count(flood.begin() + 1, flood.end(), 0x02), 0);
+    EXPECT_EQ(sim.exchange(cmd('I'), 5), (Bytes{0x06, 0x02, 0x69, 0x00, 0x03}));
 }
 
 TEST(Wire, ScriptedReplyAndDelays) {

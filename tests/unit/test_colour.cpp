@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -209,6 +210,37 @@ TEST_P(ColourKernels, PassesMatchReferenceOverASeries) {
         }
     }
     EXPECT_GT(std::max({st.gain[0], st.gain[1], st.gain[2]}), 1.05) << "the series moved the gains";
+}
+
+TEST_F(Colour, NonFiniteRawScaleIsRefused) {
+    SciSetCompMatRawScale(0.9);
+    for (double scale : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
+        EXPECT_EQ(SciSetCompMatRawScale(scale), SCI_BAD_PARAMETER) << scale;
+        EXPECT_EQ(State().rawScale, 0.9) << "the old scale stays";
+    }
+}
+
+// A finite scale so large that the matrix overflows (infinity times a dark 0
+// is NaN) still gives one defined picture, the same on both kernels.
+TEST_P(ColourKernels, OverflowingRawScaleGivesTheSamePictureOnEveryPath) {
+    const Bytes raw = RandomRaw(9);
+    for (double scale : {DBL_MAX, -DBL_MAX}) {
+        Bytes pictures[2];
+        for (int path = 0; path < 2; ++path) {
+            tarnlink::g_forceScalarKernels = path == 0 ? true : GetParam();
+            SciCloseColour();
+            ASSERT_EQ(SciOpenColour(), SCI_OK);
+            ASSERT_EQ(SciSetCompMatRawScale(scale), SCI_OK);
+            pictures[path].assign(kPicture, 7);
+            for (int pass = 0; pass < 3; ++pass) {
+                Bytes frame(kFrame);
+                tarnlink::ReformatFrame(raw.data(), frame.data(), 16, 1);
+                SciImageReformat(frame.data(), pictures[path].data());
+            }
+            EXPECT_TRUE(std::isfinite(State().gainRed) && std::isfinite(State().gainBlue));
+        }
+        EXPECT_EQ(pictures[0], pictures[1]) << scale;
+    }
 }
 
 TEST_F(Colour, ColourizeLoopEqualsRepeatedReformatAndPass) {
