@@ -1,0 +1,269 @@
+// DS_Entry: the source's state record, its identity, the control triplets and
+// the walk of the triplet tables that owns every refusal (unknown DAT or
+// message, wrong state). Capabilities and image transfers have files of their own.
+#include <cstring>
+
+#include "resources/ids.h"
+#include "twain/source.h"
+
+namespace zorvik {
+
+namespace {
+
+constexpr SourceGlobals InitialGlobals() {
+    SourceGlobals s{};
+    s.twainState = 3;
+    s.conditionCode = TWCC_SUCCESS;
+    s.memXfer.first = true;
+    return s;
+}
+
+} // namespace
+
+SourceGlobals g_source = InitialGlobals();
+
+namespace {
+
+void LoadIdentityString(UINT id, char *dest) {
+    // TW_STR32: 33 characters and the terminator.
+    if (LoadStringA(g_source.hInstance, id, dest, 34) <= 0) dest[0] = '\0';
+}
+
+void FillIdentity(TW_IDENTITY &id) {
+    std::memset(&id, 0, sizeof id);
+    id.Version.MajorNum = 1;
+    id.Version.MinorNum = 0;
+    id.Version.Language = TWLG_USA;
+    id.Version.Country = TWCY_USA;
+    LoadIdentityString(IDS_VERSION_INFO, id.Version.Info);
+    id.ProtocolMajor = 1;
+    id.ProtocolMinor = 6;
+    id.SupportedGroups = DG_CONTROL | DG_IMAGE;
+    LoadIdentityString(IDS_MANUFACTURER, id.Manufacturer);
+    LoadIdentityString(IDS_PRODUCT_FAMILY, id.ProductFamily);
+    LoadIdentityString(IDS_PRODUCT_NAME, id.ProductName);
+}
+
+// Through the manager the application uses: the newer TWAINDSM.DLL where it
+// is loaded (the only one on 64-bit Windows), else TWAIN_32.DLL. Loaded for
+// the moment of each notification only.
+void Notify(TW_UINT16 msg) {
+    const char *name = GetModuleHandleA("TWAINDSM.DLL") ? "TWAINDSM.DLL" : "TWAIN_32.DLL";
+    HMODULE dsm = LoadLibraryA(name);
+    if (dsm == nullptr) return;
+    const auto entry =
+        reinterpret_cast<DSMENTRYPROC>(reinterpret_cast<void *>(GetProcAddress(dsm, "DSM_Entry")));
+    if (entry != nullptr)
+        entry(&g_source.dsIdentity, &g_source.appIdentity, DG_CONTROL, DAT_NULL, msg, nullptr);
+    FreeLibrary(dsm);
+}
+
+void CloseSource() {
+    g_source.appIdentity.Id = 0;
+    if (g_source.hDlgCapture != nullptr) {
+        DestroyWindow(g_source.hDlgCapture);
+        g_source.hDlgCapture = nullptr;
+    }
+    if (g_source.camSession != nullptr) {
+        twcamClose(g_source.camSession);
+        twcamRelease(g_source.camSession);
+        g_source.camSession = nullptr;
+    }
+    g_source.twainState = 3;
+}
+
+// DG_CONTROL / DAT_IDENTITY / MSG_GET
+TW_UINT16 IdentityGet(pTW_IDENTITY, TW_UINT16, TW_MEMREF data) {
+    if (data == nullptr) return Fail(TWCC_BADVALUE);
+    *static_cast<pTW_IDENTITY>(data) = g_source.dsIdentity;
+    return TWRC_SUCCESS;
+}
+
+// DG_CONTROL / DAT_IDENTITY / MSG_OPENDS
+TW_UINT16 IdentityOpenDs(pTW_IDENTITY origin, TW_UINT16, TW_MEMREF data) {
+    // Without both identities the source could never notify anyone.
+    if (origin == nullptr || data == nullptr) return Fail(TWCC_BADVALUE);
+    g_source.appIdentity = *origin;
+    g_source.dsIdentity = *static_cast<pTW_IDENTITY>(data);
+    g_source.camSession = twcamOpen(nullptr);
+    if (g_source.camSession == nullptr) g_source.conditionCode = TWCC_BUMMER;
+    g_source.twainState = 4;
+    return TWRC_SUCCESS;
+}
+
+// DG_CONTROL / DAT_IDENTITY / MSG_CLOSEDS
+TW_UINT16 IdentityCloseDs(pTW_IDENTITY, TW_UINT16, TW_MEMREF) {
+    CloseSource();
+    return TWRC_SUCCESS;
+}
+
+// DG_CONTROL / DAT_USERINTERFACE / MSG_ENABLEDS
+TW_UINT16 UserInterfaceEnableDs(pTW_IDENTITY, TW_UINT16, TW_MEMREF data) {
+    if (data == nullptr) return Fail(TWCC_BADVALUE);
+    const auto *ui = static_cast<const TW_USERINTERFACE *>(data);
+    // The capture dialog comes with the user interface; until then both
+    // answer as enabling without it.
+    (void)ui;
+    g_source.twainState = 5;
+    if (g_source.camSession == nullptr) {
+        NotifyCloseDsReq();
+        return TWRC_SUCCESS;
+    }
+    if (!g_source.caps.xferCountSetByApp)
+        g_source.caps.pendingXfers = static_cast<TW_INT16>(twcamMaxPictures());
+    NotifyXferReady();
+    return TWRC_SUCCESS;
+}
+
+// DG_CONTROL / DAT_USERINTERFACE / MSG_DISABLEDS
+TW_UINT16 UserInterfaceDisableDs(pTW_IDENTITY, TW_UINT16, TW_MEMREF data) {
+    if (data == nullptr) return Fail(TWCC_BADVALUE);
+    const auto *ui = static_cast<const TW_USERINTERFACE *>(data);
+    if (!ui->ShowUI && g_source.hDlgCapture != nullptr) ShowWindow(g_source.hDlgCapture, SW_HIDE);
+    g_source.twainState = 4;
+    return TWRC_SUCCESS;
+}
+
+// DG_CONTROL / DAT_STATUS / MSG_GET
+TW_UINT16 StatusGet(pTW_IDENTITY, TW_UINT16, TW_MEMREF data) {
+    if (data == nullptr) return Fail(TWCC_BADVALUE);
+    auto *status = static_cast<pTW_STATUS>(data);
+    status->ConditionCode = g_source.conditionCode;
+    status->Reserved = 0;
+    return TWRC_SUCCESS;
+}
+
+// DG_CONTROL / DAT_XFERGROUP / MSG_GET, MSG_GETCURRENT, MSG_GETDEFAULT, MSG_RESET
+TW_UINT16 XferGroupGet(pTW_IDENTITY, TW_UINT16, TW_MEMREF data) {
+    if (data == nullptr) return Fail(TWCC_BADVALUE);
+    *static_cast<pTW_UINT32>(data) = DG_IMAGE;
+    return TWRC_SUCCESS;
+}
+
+// DG_CONTROL / DAT_XFERGROUP / MSG_SET
+TW_UINT16 XferGroupSet(pTW_IDENTITY, TW_UINT16, TW_MEMREF) {
+    return TWRC_SUCCESS;
+}
+
+const MessageRow kIdentityRows[] = {
+    {MSG_GET, kAnyState, IdentityGet},
+    {MSG_OPENDS, kState3, IdentityOpenDs, TWRC_SUCCESS},
+    {MSG_CLOSEDS, kStates4To7, IdentityCloseDs, TWRC_SUCCESS},
+};
+const MessageRow kUserInterfaceRows[] = {
+    {MSG_ENABLEDS, kState4, UserInterfaceEnableDs},
+    {MSG_DISABLEDS, kStates5To7, UserInterfaceDisableDs},
+};
+const MessageRow kStatusRows[] = {
+    {MSG_GET, kAnyState, StatusGet},
+};
+const MessageRow kXferGroupRows[] = {
+    {MSG_GET, kStates4To6, XferGroupGet},        {MSG_GETCURRENT, kStates4To6, XferGroupGet},
+    {MSG_GETDEFAULT, kStates4To6, XferGroupGet}, {MSG_RESET, kStates4To6, XferGroupGet},
+    {MSG_SET, kStates4To6, XferGroupSet},
+};
+
+const TripletEntry kControlTriplets[] = {
+    {DAT_IDENTITY, true, kIdentityRows, CountOf(kIdentityRows)},
+    {DAT_USERINTERFACE, true, kUserInterfaceRows, CountOf(kUserInterfaceRows)},
+    {DAT_CAPABILITY, false, kCapabilityRows, kCapabilityRowCount},
+    {DAT_STATUS, false, kStatusRows, CountOf(kStatusRows)},
+    {DAT_PENDINGXFERS, true, kPendingXfersRows, kPendingXfersRowCount},
+    {DAT_SETUPMEMXFER, false, kSetupMemXferRows, kSetupMemXferRowCount},
+    {DAT_SETUPFILEXFER, false, kSetupFileXferRows, kSetupFileXferRowCount},
+    {DAT_XFERGROUP, false, kXferGroupRows, CountOf(kXferGroupRows)},
+};
+
+bool InState(uint8_t states) {
+    return (states >> g_source.twainState) & 1;
+}
+
+const MessageRow *FindMessage(const TripletEntry &entry, TW_UINT16 msg) {
+    for (int i = 0; i < entry.rowCount; ++i)
+        if (entry.rows[i].msg == msg || entry.rows[i].msg == kAnyMessage) return &entry.rows[i];
+    return nullptr;
+}
+
+// The states in which any message of the DAT is taken.
+uint8_t AnyRowStates(const TripletEntry &entry) {
+    uint8_t states = 0;
+    for (int i = 0; i < entry.rowCount; ++i) states |= entry.rows[i].states;
+    return states;
+}
+
+TW_UINT16 Dispatch(const TripletEntry *table, int count, pTW_IDENTITY origin, TW_UINT16 dat,
+                   TW_UINT16 msg, TW_MEMREF data) {
+    for (int i = 0; i < count; ++i) {
+        const TripletEntry &entry = table[i];
+        if (entry.dat != dat) continue;
+        if (!entry.messageFirst && !InState(AnyRowStates(entry))) return Fail(TWCC_SEQERROR);
+        const MessageRow *row = FindMessage(entry, msg);
+        if (row == nullptr) {
+            if (dat == DAT_CAPABILITY) EnsureCapSettings();
+            return Fail(TWCC_BADPROTOCOL);
+        }
+        if (!InState(row->states)) {
+            g_source.conditionCode = TWCC_SEQERROR;
+            return row->refusedReturn;
+        }
+        return row->handler(origin, msg, data);
+    }
+    return Fail(TWCC_BADPROTOCOL);
+}
+
+// Messages of the application's own loop: the capture dialog's, or not ours.
+TW_UINT16 ProcessEvent(TW_MEMREF data) {
+    auto *event = static_cast<pTW_EVENT>(data);
+    if (event == nullptr || g_source.hDlgCapture == nullptr) return TWRC_NOTDSEVENT;
+    auto *message = static_cast<MSG *>(event->pEvent);
+    if (message == nullptr || !IsDialogMessageA(g_source.hDlgCapture, message))
+        return TWRC_NOTDSEVENT;
+    event->TWMessage = MSG_NULL;
+    return TWRC_DSEVENT;
+}
+
+} // namespace
+
+void NotifyXferReady() {
+    twcamTrace(nullptr, "function  NotifyXferReady\r\n", 0);
+    g_source.twainState = 6;
+    Notify(MSG_XFERREADY);
+}
+
+void NotifyCloseDsReq() {
+    Notify(MSG_CLOSEDSREQ);
+}
+
+void SourceAttach(HINSTANCE instance) {
+    g_source.hInstance = instance;
+    g_source.appIdentity.Id = 0;
+    FillIdentity(g_source.dsIdentity);
+    g_source.dsIdentity.Id = 0;
+}
+
+TW_UINT16 SourceEntry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg,
+                      TW_MEMREF data) {
+    // Another application than the connected one: nothing happens for it.
+    if (g_source.appIdentity.Id != 0 &&
+        (origin == nullptr || origin->Id != g_source.appIdentity.Id))
+        return TWRC_FAILURE;
+    if (msg == MSG_PROCESSEVENT) return ProcessEvent(data);
+    if (dg != DG_CONTROL && dat != DAT_STATUS) g_source.conditionCode = TWCC_SUCCESS;
+    if (dg == DG_CONTROL)
+        return Dispatch(kControlTriplets, CountOf(kControlTriplets), origin, dat, msg, data);
+    if (dg == DG_IMAGE) return Dispatch(kImageTriplets, kImageTripletCount, origin, dat, msg, data);
+    return Fail(TWCC_BADPROTOCOL);
+}
+
+} // namespace zorvik
+
+extern "C" TW_UINT16 DECLSPEC_EXPORT PASCAL DS_Entry(pTW_IDENTITY pOrigin, TW_UINT32 dg,
+                                                     TW_UINT16 dat, TW_UINT16 msg,
+                                                     TW_MEMREF pData) {
+    return zorvik::SourceEntry(pOrigin, dg, dat, msg, pData);
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) zorvik::SourceAttach(instance);
+    return TRUE;
+}
