@@ -93,7 +93,8 @@ struct Camera {
     int slowAckMs = 0;
     int replyDelayMs = 0;
     bool pace = false;
-    bool hush = false; // drop whatever is still queued for sending
+    bool hush = false;   // drop whatever is still queued for sending
+    bool unplug = false; // pull the cable: the host's line goes dead, a new one takes its place
 
     std::vector<uint8_t> partial; // packet being received
     std::vector<uint8_t> lastPacket;

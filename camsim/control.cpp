@@ -150,10 +150,15 @@ std::string do_status(Camera &cam, const Words &) {
     return s.str();
 }
 
+std::string do_unplug(Camera &cam, const Words &) {
+    cam.unplug = true;
+    return "ok";
+}
+
 std::string do_help(Camera &, const Words &) {
     return "ok commands: fault LETTER KIND [COUNT|always], clear, last, raw HEX..., slowack MS, "
            "delay MS, load SLOT FILE, scene SLOT N, erase SLOT|all, counter N, pace on|off, "
-           "badexposure N, status, help";
+           "badexposure N, unplug, status, help";
 }
 
 struct ControlCommand {
@@ -166,7 +171,7 @@ const ControlCommand kControlCommands[] = {
     {"raw", do_raw},         {"slowack", do_slowack}, {"delay", do_delay},
     {"load", do_load},       {"scene", do_scene},     {"erase", do_erase},
     {"counter", do_counter}, {"pace", do_pace},       {"badexposure", do_badexposure},
-    {"status", do_status},   {"help", do_help},
+    {"status", do_status},   {"unplug", do_unplug},   {"help", do_help},
 };
 
 } // namespace

@@ -374,6 +374,22 @@ int main(int argc, char **argv) {
             transmitter_clear(tx);
             cam.hush = false;
         }
+        if (cam.unplug && o.device.empty()) {
+            // The host's end dies with the old pseudo-terminal; the link then names a
+            // fresh one, as a camera plugged in again would be a new device.
+            cam.unplug = false;
+            transmitter_clear(tx);
+            input.clear();
+            inputPos = 0;
+            camera_drop_partial(cam);
+            close_port(line);
+            if (!open_pty_port(line, error) ||
+                (!o.link.empty() && !link_port(line, o.link, error))) {
+                std::fprintf(stderr, "camsim: %s\n", error.c_str());
+                break;
+            }
+            if (!o.quiet) std::fprintf(stderr, "camsim: unplugged; now on %s\n", line.path.c_str());
+        }
         // Commands are taken one at a time: the next is read only once the answer is out.
         while (transmitter_idle(tx) && inputPos < input.size()) {
             std::vector<Segment> out;

@@ -12,7 +12,8 @@ shift
 wine64=$(command -v wine64 || echo /usr/lib/wine/wine64)
 wine32=/usr/lib/wine/wine
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# A test may ask for its own DLLs before Wine's (TARN_DLLOVERRIDES, e.g. "twain_32=n").
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="${TARN_DLLOVERRIDES:+$TARN_DLLOVERRIDES;}mscoree,mshtml="
 
 # The PE machine field: 014c for i386, 8664 for x86-64.
 pe_machine() {

@@ -18,7 +18,7 @@ constexpr int32_t kStatusNoMemory = 8;      // ERROR_NOT_ENOUGH_MEMORY
 // Picture blocks: a packed device-independent bitmap on the process heap.
 constexpr uint32_t kHeaderBytes = 40;
 constexpr uint32_t kPaletteBytes = 256 * 4;
-constexpr uint32_t kColourBlockBytes = kHeaderBytes + SCI_PICTURE_BYTES;         // 57,640
+constexpr uint32_t kColourBlockBytes = kHeaderBytes + SCI_PICTURE_BYTES;            // 57,640
 constexpr uint32_t kGreyBlockBytes = kHeaderBytes + kPaletteBytes + SCI_GREY_BYTES; // 58,664
 constexpr uint32_t kThumbBlockBytes = kGreyBlockBytes; // the same size, as the grey block
 constexpr int kMaxUiPictures = 24;
@@ -37,6 +37,7 @@ void FillBitmapHeader(BITMAPINFOHEADER &h, int width, int height, int bitCount);
 // Writes the 256-entry grey palette (entry i = i, i, i, 0).
 void FillGreyPalette(uint8_t *palette);
 
+// A located session on the process heap, or null when the user cancels.
 TwcamSession *twcamOpen(HWND owner);
 int twcamLocate(TwcamSession *s);
 int twcamClose(TwcamSession *s);

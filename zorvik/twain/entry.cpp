@@ -8,19 +8,7 @@
 
 namespace zorvik {
 
-namespace {
-
-constexpr SourceGlobals InitialGlobals() {
-    SourceGlobals s{};
-    s.twainState = 3;
-    s.conditionCode = TWCC_SUCCESS;
-    s.memXfer.first = true;
-    return s;
-}
-
-} // namespace
-
-SourceGlobals g_source = InitialGlobals();
+SourceGlobals g_source = InitialSourceGlobals();
 
 namespace {
 

@@ -43,6 +43,21 @@ struct SourceGlobals {
 
 extern SourceGlobals g_source;
 
+// The record as the module is loaded.
+constexpr SourceGlobals InitialSourceGlobals() {
+    SourceGlobals s{};
+    s.twainState = 3;
+    s.conditionCode = TWCC_SUCCESS;
+    s.memXfer.first = true;
+    return s;
+}
+
+// The process-attach step: module handle and identity.
+void SourceAttach(HINSTANCE instance);
+// What DS_Entry does.
+TW_UINT16 SourceEntry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg,
+                      TW_MEMREF data);
+
 // A triplet's handler: the whole call; returns the TWRC_ code.
 using TripletHandler = TW_UINT16 (*)(pTW_IDENTITY origin, TW_UINT16 msg, TW_MEMREF data);
 
@@ -94,9 +109,6 @@ extern const int kImageTripletCount;
 // DAT_CAPABILITY's triplets (capabilities.cpp).
 extern const MessageRow kCapabilityRows[];
 extern const int kCapabilityRowCount;
-// Gives CapSettings their defaults on the first DAT_CAPABILITY call of the
-// process, whatever its message; also for messages the dispatcher refuses.
-void EnsureCapSettings();
 // Gives CapSettings their defaults on the first capability call of any kind.
 void EnsureCapSettings();
 

@@ -357,11 +357,12 @@ TW_UINT16 ImageFileXferGet(pTW_IDENTITY, TW_UINT16, TW_MEMREF) {
         return Fail(TWCC_LOWMEMORY);
     }
     const bool written = WriteBitmapFile(file, picture, h);
+    const bool onDisk = GetFileType(file) == FILE_TYPE_DISK;
     const bool closed = CloseHandle(file) != 0;
     GlobalFree(picture);
     if (written && closed) return TWRC_XFERDONE;
-    // A cut-off bitmap is no picture: none is left behind.
-    DeleteFileA(name);
+    // A cut-off bitmap is no picture: none is left behind (a device is no file).
+    if (onDisk) DeleteFileA(name);
     TransferBox("Unable to write output file");
     return Fail(TWCC_BUMMER);
 }

@@ -1,0 +1,587 @@
+// The data source as an application drives it through DS_Entry, with a camera
+// simulator on COM2 (COM1 absent) and a stand-in data source manager that
+// records the notifications: the triplet table state by state, condition
+// codes, notifications and the three transfers.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "../support/box_watcher.h"
+#include "../support/standin_dsm.h"
+#include "session/sim_control.h"
+#include "tarnlink.h"
+#include "twain/source.h"
+
+using zorvik::g_source;
+
+namespace {
+
+constexpr int kCameraCom = 2;
+constexpr int kCapacity = 24;
+using Bytes = std::vector<uint8_t>;
+
+TW_IDENTITY g_app;  // the application, as the manager passes it in pOrigin
+TW_IDENTITY g_dsIn; // the source's identity with the Id the manager gave it
+HMODULE g_manager = nullptr;
+StandInCountProc g_count;
+StandInLogProc g_log;
+StandInClearProc g_clear;
+
+// A manager from the program's folder. Wine has a TWAIN_32.DLL of its own;
+// once this one is loaded, the source's load by name finds it.
+HMODULE LoadStandIn(const char *name) {
+    char path[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    std::string dir(path, n);
+    dir.resize(dir.find_last_of('\\') + 1);
+    return LoadLibraryA((dir + name).c_str());
+}
+
+TW_UINT16 Call(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, void *data,
+               pTW_IDENTITY origin = &g_app) {
+    return DS_Entry(origin, dg, dat, msg, data);
+}
+
+TW_UINT16 Condition() {
+    TW_STATUS status{};
+    Call(DG_CONTROL, DAT_STATUS, MSG_GET, &status);
+    return status.ConditionCode;
+}
+
+std::vector<StandInNotification> Notifications() {
+    return std::vector<StandInNotification>(g_log(), g_log() + g_count());
+}
+
+// Fills the slots the generated scenes left empty.
+void FillCamera() {
+    for (int slot = 8; slot < kCapacity; ++slot)
+        sessiontest::ControlOk(kCameraCom,
+                               "scene " + std::to_string(slot) + " " + std::to_string(slot));
+}
+
+// What the library itself makes of these slots, fetched in this order in a
+// session of their own (its white balance carries from picture to picture),
+// through the same tarnlink.dll the source uses.
+std::vector<Bytes> LibraryPictures(const std::vector<int> &slots) {
+    std::vector<Bytes> pictures;
+    EXPECT_EQ(SciOpenCamera("COM2"), SCI_OK);
+    EXPECT_EQ(SciSyncCamera(), SCI_OK);
+    for (int slot : slots) {
+        EXPECT_EQ(SciResetImageCounter(slot), SCI_OK);
+        pictures.emplace_back(SCI_PICTURE_BYTES);
+        EXPECT_EQ(SciUploadImage(pictures.back().data(), nullptr), SCI_OK) << slot;
+    }
+    SciCloseCamera();
+    return pictures;
+}
+
+class Source : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        g_manager = LoadStandIn("twain_32.dll");
+        ASSERT_NE(g_manager, nullptr);
+        g_count = reinterpret_cast<StandInCountProc>(
+            reinterpret_cast<void *>(GetProcAddress(g_manager, "StandInCount")));
+        g_log = reinterpret_cast<StandInLogProc>(
+            reinterpret_cast<void *>(GetProcAddress(g_manager, "StandInLog")));
+        g_clear = reinterpret_cast<StandInClearProc>(
+            reinterpret_cast<void *>(GetProcAddress(g_manager, "StandInClear")));
+        ASSERT_TRUE(g_count && g_log && g_clear) << "the stand-in manager, not Wine's";
+        FillCamera();
+        BoxWatcherStart(IDCANCEL);
+    }
+    static void TearDownTestSuite() { BoxWatcherStop(); }
+
+    void SetUp() override {
+        if (g_source.twainState > 3) Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, nullptr);
+        g_source = zorvik::InitialSourceGlobals();
+        zorvik::SourceAttach(GetModuleHandleA(nullptr));
+        g_clear();
+        BoxWatcherAnswer(IDCANCEL);
+        BoxWatcherTake();
+        std::memset(&g_app, 0, sizeof g_app);
+        g_app.Id = 7;
+        std::strcpy(g_app.ProductName, "entry test");
+        g_dsIn = g_source.dsIdentity;
+        g_dsIn.Id = 3;
+    }
+
+    void Open() {
+        ASSERT_EQ(Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &g_dsIn), TWRC_SUCCESS);
+        ASSERT_EQ(g_source.twainState, 4);
+        ASSERT_NE(g_source.camSession, nullptr) << "the camera on COM2";
+    }
+    void EnableWithoutUi() {
+        TW_USERINTERFACE ui{FALSE, FALSE, nullptr};
+        ASSERT_EQ(Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
+        ASSERT_EQ(g_source.twainState, 6);
+    }
+    static void SetXferCount(TW_INT16 count) {
+        TW_CAPABILITY cap{CAP_XFERCOUNT, TWON_ONEVALUE, GlobalAlloc(GHND, sizeof(TW_ONEVALUE))};
+        auto *one = static_cast<pTW_ONEVALUE>(GlobalLock(cap.hContainer));
+        one->ItemType = TWTY_INT16;
+        one->Item = static_cast<TW_UINT32>(count);
+        GlobalUnlock(cap.hContainer);
+        EXPECT_EQ(Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &cap), TWRC_SUCCESS);
+        GlobalFree(cap.hContainer);
+    }
+    static TW_UINT16 EndXfer() {
+        TW_PENDINGXFERS pending{0xEEEE, {0}};
+        EXPECT_EQ(Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending), TWRC_SUCCESS);
+        return pending.Count;
+    }
+};
+
+// The picture block of a transfer: header of 160 x 120 x 24 and the pixels.
+void ExpectPictureBlock(const uint8_t *block, size_t size, const Bytes &picture) {
+    ASSERT_GE(size, 57640u);
+    BITMAPINFOHEADER h;
+    std::memcpy(&h, block, sizeof h);
+    EXPECT_EQ(h.biSize, 40u);
+    EXPECT_EQ(h.biWidth, 160);
+    EXPECT_EQ(h.biHeight, 120);
+    EXPECT_EQ(h.biBitCount, 24);
+    EXPECT_EQ(h.biSizeImage, 57600u);
+    EXPECT_EQ(Bytes(block + 40, block + 57640), picture);
+}
+
+TEST_F(Source, IdentityAndStatusRightAfterLoading) {
+    EXPECT_EQ(Condition(), TWCC_SUCCESS);
+    TW_IDENTITY id;
+    std::memset(&id, 0xCC, sizeof id);
+    ASSERT_EQ(Call(DG_CONTROL, DAT_IDENTITY, MSG_GET, &id), TWRC_SUCCESS);
+    EXPECT_EQ(id.Id, 0u);
+    EXPECT_EQ(id.Version.MajorNum, 1);
+    EXPECT_EQ(id.Version.MinorNum, 0);
+    EXPECT_EQ(id.Version.Language, TWLG_USA);
+    EXPECT_EQ(id.Version.Country, TWCY_USA);
+    EXPECT_STREQ(id.Version.Info, "September, 1998");
+    EXPECT_EQ(id.ProtocolMajor, 1);
+    EXPECT_EQ(id.ProtocolMinor, 6);
+    EXPECT_EQ(id.SupportedGroups, 3u);
+    EXPECT_STREQ(id.Manufacturer, "Tessaly Ltd");
+    EXPECT_STREQ(id.ProductFamily, "TWAIN");
+    EXPECT_STREQ(id.ProductName, "Kelbrook Zorvik");
+}
+
+// Every triplet the table lists, refused in each state outside its column.
+struct Triplet {
+    TW_UINT32 dg;
+    TW_UINT16 dat, msg;
+    uint8_t states;
+    TW_UINT16 refusedReturn;
+};
+const Triplet kTriplets[] = {
+    {DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, zorvik::kState3, TWRC_SUCCESS},
+    {DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, zorvik::kStates4To7, TWRC_SUCCESS},
+    {DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, zorvik::kState4, TWRC_FAILURE},
+    {DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, zorvik::kStates5To7, TWRC_FAILURE},
+    {DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, zorvik::kStates4To7, TWRC_FAILURE},
+    {DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, zorvik::kStates6To7, TWRC_FAILURE},
+    {DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, zorvik::kStates6To7, TWRC_FAILURE},
+    {DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, zorvik::kStates4To6, TWRC_FAILURE},
+    {DG_CONTROL, DAT_SETUPFILEXFER, MSG_GET, zorvik::kStates4To6, TWRC_FAILURE},
+    {DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, zorvik::kStates4To6, TWRC_FAILURE},
+    {DG_CONTROL, DAT_XFERGROUP, MSG_GET, zorvik::kStates4To6, TWRC_FAILURE},
+    {DG_CONTROL, DAT_XFERGROUP, MSG_SET, zorvik::kStates4To6, TWRC_FAILURE},
+    {DG_IMAGE, DAT_IMAGEINFO, MSG_GET, zorvik::kState6, TWRC_FAILURE},
+    {DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, zorvik::kStates4To6, TWRC_FAILURE},
+    {DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, zorvik::kState4, TWRC_FAILURE},
+    {DG_IMAGE, DAT_IMAGELAYOUT, MSG_RESET, zorvik::kState4, TWRC_FAILURE},
+    {DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, zorvik::kStates6To7, TWRC_FAILURE},
+    {DG_IMAGE, DAT_PALETTE8, MSG_GET, zorvik::kStates4To6, TWRC_FAILURE},
+    {DG_IMAGE, DAT_PALETTE8, MSG_SET, zorvik::kStates4To6, TWRC_FAILURE},
+};
+
+TEST_F(Source, EveryTripletRefusedOutsideItsStates) {
+    for (int state = 3; state <= 6; ++state) {
+        SetUp();
+        if (state >= 4) Open();
+        if (state >= 5) EnableWithoutUi();
+        if (state == 5) {
+            TW_PENDINGXFERS pending{};
+            ASSERT_EQ(Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_SUCCESS);
+        }
+        ASSERT_EQ(g_source.twainState, state);
+        for (const Triplet &t : kTriplets) {
+            if ((t.states >> state) & 1) continue;
+            uint8_t scratch[1024] = {};
+            g_source.conditionCode = TWCC_BUMMER;
+            EXPECT_EQ(Call(t.dg, t.dat, t.msg, scratch), t.refusedReturn)
+                << "state " << state << " DAT " << t.dat << " MSG " << t.msg;
+            EXPECT_EQ(Condition(), TWCC_SEQERROR)
+                << "state " << state << " DAT " << t.dat << " MSG " << t.msg;
+            EXPECT_EQ(g_source.twainState, state) << "a refusal changes nothing";
+        }
+    }
+}
+
+TEST_F(Source, UnknownTripletsAndConditionCodeRules) {
+    uint8_t scratch[256] = {};
+    EXPECT_EQ(Call(DG_CONTROL, DAT_PARENT, MSG_GET, scratch), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_BADPROTOCOL);
+    EXPECT_EQ(Call(0x4, DAT_IDENTITY, MSG_GET, scratch), TWRC_FAILURE); // DG_AUDIO
+    EXPECT_EQ(Condition(), TWCC_BADPROTOCOL);
+    EXPECT_EQ(Call(DG_CONTROL, DAT_IDENTITY, MSG_GETFIRST, scratch), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_BADPROTOCOL);
+    EXPECT_EQ(Call(DG_CONTROL, DAT_STATUS, MSG_SET, scratch), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_BADPROTOCOL);
+    EXPECT_EQ(Call(DG_CONTROL, DAT_CAPABILITY, MSG_GETFIRST, scratch), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_BADPROTOCOL);
+    EXPECT_EQ(g_source.caps.pendingXfers, 1) << "the first capability call gives the defaults";
+
+    // A failing control call's code survives a successful control call...
+    EXPECT_EQ(Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, scratch), TWRC_FAILURE);
+    TW_IDENTITY id;
+    EXPECT_EQ(Call(DG_CONTROL, DAT_IDENTITY, MSG_GET, &id), TWRC_SUCCESS);
+    EXPECT_EQ(Condition(), TWCC_SEQERROR);
+    // ...and any image call clears it; the CIE colour refusal names no reason.
+    EXPECT_EQ(Call(DG_IMAGE, DAT_CIECOLOR, MSG_GET, scratch), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_SUCCESS);
+    EXPECT_EQ(Call(DG_IMAGE, DAT_GRAYRESPONSE, MSG_SET, scratch), TWRC_SUCCESS);
+    EXPECT_EQ(Call(DG_IMAGE, DAT_JPEGCOMPRESSION, MSG_GET, scratch), TWRC_SUCCESS);
+    // Without a dialog no event is the source's.
+    MSG message{};
+    TW_EVENT event{&message, 0x55};
+    EXPECT_EQ(Call(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event), TWRC_NOTDSEVENT);
+    EXPECT_EQ(event.TWMessage, 0x55);
+}
+
+TEST_F(Source, OpenTwiceAndAnotherApplication) {
+    Open();
+    TW_IDENTITY other = g_app;
+    other.Id = 99;
+    g_source.conditionCode = TWCC_SUCCESS;
+    uint8_t scratch[256];
+    std::memset(scratch, 0x5A, sizeof scratch);
+    // Another application is not served at all, not even its status.
+    EXPECT_EQ(Call(DG_CONTROL, DAT_IDENTITY, MSG_GET, scratch, &other), TWRC_FAILURE);
+    EXPECT_EQ(scratch[0], 0x5A);
+    EXPECT_EQ(Call(DG_CONTROL, DAT_IDENTITY, MSG_GET, scratch, nullptr), TWRC_FAILURE);
+    // The same application opening again: success, nothing changes.
+    EXPECT_EQ(Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &g_dsIn), TWRC_SUCCESS);
+    EXPECT_EQ(Condition(), TWCC_SEQERROR);
+    EXPECT_EQ(g_source.twainState, 4);
+    EXPECT_EQ(Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, nullptr), TWRC_SUCCESS);
+    EXPECT_EQ(g_source.twainState, 3);
+    EXPECT_EQ(g_source.camSession, nullptr);
+    EXPECT_EQ(Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, nullptr), TWRC_SUCCESS);
+    EXPECT_EQ(Condition(), TWCC_SEQERROR);
+}
+
+TEST_F(Source, EnableWithoutUiAnnouncesFromInsideTheCall) {
+    Open();
+    EnableWithoutUi();
+    const auto sent = Notifications();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].msg, MSG_XFERREADY);
+    EXPECT_EQ(sent[0].dg, static_cast<TW_UINT32>(DG_CONTROL));
+    EXPECT_EQ(sent[0].dat, DAT_NULL);
+    EXPECT_EQ(sent[0].originId, 3u) << "the identity the manager passed at open";
+    EXPECT_STREQ(sent[0].originName, "Kelbrook Zorvik");
+    EXPECT_EQ(sent[0].destId, 7u);
+    EXPECT_TRUE(sent[0].dataWasNull);
+    TW_PENDINGXFERS pending{};
+    ASSERT_EQ(Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(pending.Count, kCapacity) << "every picture the camera can hold";
+
+    TW_USERINTERFACE ui{FALSE, FALSE, nullptr};
+    EXPECT_EQ(Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+    EXPECT_EQ(g_source.twainState, 4);
+}
+
+TEST_F(Source, NoCameraAsksToBeClosed) {
+    sessiontest::ControlOk(kCameraCom, "fault * silent always");
+    ASSERT_EQ(Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &g_dsIn), TWRC_SUCCESS);
+    sessiontest::ControlOk(kCameraCom, "clear");
+    EXPECT_EQ(g_source.camSession, nullptr);
+    EXPECT_EQ(Condition(), TWCC_BUMMER);
+    const auto boxes = BoxWatcherTake();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, "Kelbrook Zorvik");
+    EXPECT_NE(boxes[0].text.find("Unable to locate a camera"), std::string::npos) << boxes[0].text;
+    EXPECT_EQ(boxes[0].pressed, IDCANCEL);
+
+    TW_USERINTERFACE ui{FALSE, FALSE, nullptr};
+    ASSERT_EQ(Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
+    EXPECT_EQ(g_source.twainState, 5);
+    const auto sent = Notifications();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].msg, MSG_CLOSEDSREQ);
+}
+
+TEST_F(Source, NotificationsGoThroughTheNewerManagerWhenLoaded) {
+    HMODULE newer = LoadStandIn("twaindsm.dll");
+    ASSERT_NE(newer, nullptr);
+    auto count = reinterpret_cast<StandInCountProc>(
+        reinterpret_cast<void *>(GetProcAddress(newer, "StandInCount")));
+    ASSERT_NE(count, nullptr);
+    const int before = count();
+    Open();
+    EnableWithoutUi();
+    EXPECT_EQ(count(), before + 1);
+    EXPECT_EQ(g_count(), 0) << "nothing through TWAIN_32.DLL";
+    FreeLibrary(newer);
+}
+
+// With three pending the pictures are the last three slots, in order.
+TEST_F(Source, NativeTransfersOfTheLastSlotsInOrder) {
+    const auto expected = LibraryPictures({kCapacity - 3, kCapacity - 2, kCapacity - 1});
+    Open();
+    SetXferCount(3);
+    EnableWithoutUi();
+    for (int k = 0; k < 3; ++k) {
+        TW_IMAGEINFO info{};
+        ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+        EXPECT_EQ(info.ImageWidth, 160);
+        EXPECT_EQ(info.ImageLength, 120);
+        EXPECT_EQ(info.BitsPerPixel, 24);
+        HGLOBAL handle = nullptr;
+        ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &handle), TWRC_XFERDONE);
+        ASSERT_NE(handle, nullptr);
+        EXPECT_EQ(GlobalSize(handle), 57640u);
+        ExpectPictureBlock(static_cast<const uint8_t *>(GlobalLock(handle)), GlobalSize(handle),
+                           expected[k]);
+        GlobalUnlock(handle);
+        GlobalFree(handle);
+        EXPECT_EQ(EndXfer(), 2 - k);
+    }
+    EXPECT_EQ(g_source.twainState, 5);
+    EXPECT_EQ(g_source.caps.pendingXfers, 3) << "ready for the next announcement";
+}
+
+// Strips top row first; the buffer sizes decide the rows per strip.
+TEST_F(Source, MemoryTransferStrips) {
+    const Bytes picture = LibraryPictures({kCapacity - 1})[0];
+    Open();
+    SetXferCount(1);
+    EnableWithoutUi();
+    TW_SETUPMEMXFER setup{};
+    ASSERT_EQ(Call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup), TWRC_SUCCESS);
+    EXPECT_EQ(setup.MinBufSize, 32768u);
+    EXPECT_EQ(setup.MaxBufSize, 57600u);
+    EXPECT_EQ(setup.Preferred, 57600u);
+
+    auto topDownRow = [&](int row) { // row 0 is the top of the picture
+        const uint8_t *p = picture.data() + (119 - row) * 480;
+        return Bytes(p, p + 480);
+    };
+    struct Case {
+        uint32_t length;
+        std::vector<uint32_t> rows;
+    };
+    for (const Case &c : {Case{57600, {120}}, Case{32768, {68, 52}}}) {
+        Bytes buffer(c.length);
+        uint32_t y = 0;
+        for (uint32_t rows : c.rows) {
+            TW_IMAGEMEMXFER x{};
+            x.Memory = {TWMF_APPOWNS | TWMF_POINTER, c.length, buffer.data()};
+            ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &x), TWRC_SUCCESS);
+            EXPECT_EQ(x.BytesPerRow, 480u);
+            EXPECT_EQ(x.Columns, 160u);
+            EXPECT_EQ(x.Rows, rows);
+            EXPECT_EQ(x.YOffset, y);
+            EXPECT_EQ(x.BytesWritten, rows * 480);
+            for (uint32_t r = 0; r < rows; ++r)
+                ASSERT_EQ(Bytes(buffer.begin() + r * 480, buffer.begin() + (r + 1) * 480),
+                          topDownRow(static_cast<int>(y + r)))
+                    << "buffer " << c.length << " row " << y + r;
+            y += rows;
+        }
+        TW_IMAGEMEMXFER last{};
+        last.Memory = {TWMF_APPOWNS | TWMF_POINTER, c.length, buffer.data()};
+        last.BytesWritten = 99;
+        EXPECT_EQ(Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &last), TWRC_XFERDONE);
+        EXPECT_EQ(last.BytesWritten, 0u);
+    }
+
+    // 479 bytes hold no row: refused after the box, and the same picture goes on.
+    Bytes small(479), big(57600);
+    TW_IMAGEMEMXFER x{};
+    x.Memory = {TWMF_APPOWNS | TWMF_POINTER, 479, small.data()};
+    EXPECT_EQ(Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &x), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_LOWMEMORY);
+    const auto boxes = BoxWatcherTake();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Buffer is too small for strip transfers");
+    // A handle the application owns this time.
+    HGLOBAL handle = GlobalAlloc(GMEM_MOVEABLE, 57600);
+    x.Memory = {TWMF_APPOWNS | TWMF_HANDLE, 57600, handle};
+    ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &x), TWRC_SUCCESS);
+    EXPECT_EQ(x.Rows, 120u);
+    const auto *strip = static_cast<const uint8_t *>(GlobalLock(handle));
+    EXPECT_EQ(Bytes(strip, strip + 480), topDownRow(0));
+    GlobalUnlock(handle);
+    GlobalFree(handle);
+}
+
+std::string ScratchFile(const char *name) {
+    char dir[MAX_PATH];
+    GetTempPathA(sizeof dir, dir);
+    return std::string(dir) + name;
+}
+
+Bytes ReadFileBytes(const std::string &path) {
+    Bytes bytes;
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    if (f == INVALID_HANDLE_VALUE) return bytes;
+    bytes.resize(GetFileSize(f, nullptr));
+    DWORD got = 0;
+    ReadFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
+    CloseHandle(f);
+    bytes.resize(got);
+    return bytes;
+}
+
+TEST_F(Source, FileTransferWritesTheBitmap) {
+    const Bytes picture = LibraryPictures({kCapacity - 1})[0];
+    Open();
+    TW_SETUPFILEXFER setup{};
+    ASSERT_EQ(Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_GET, &setup), TWRC_SUCCESS);
+    EXPECT_STREQ(setup.FileName, "");
+    ASSERT_EQ(Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_GETDEFAULT, &setup), TWRC_SUCCESS);
+    EXPECT_STREQ(setup.FileName, ".\\twain.bmp");
+    EXPECT_EQ(setup.Format, TWFF_BMP);
+
+    const std::string path = ScratchFile("zorvik-entry.bmp");
+    DeleteFileA(path.c_str());
+    std::memset(&setup, 0, sizeof setup);
+    std::strcpy(setup.FileName, path.c_str());
+    ASSERT_EQ(Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_SUCCESS);
+    EXPECT_EQ(ReadFileBytes(path).size(), 0u) << "created empty";
+    SetXferCount(1);
+    EnableWithoutUi();
+    ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_XFERDONE);
+    const Bytes file = ReadFileBytes(path);
+    ASSERT_EQ(file.size(), 57654u);
+    const Bytes head = {'B', 'M', 0x36, 0xE1, 0x00, 0x00, 0, 0, 0, 0, 54, 0, 0, 0};
+    EXPECT_EQ(Bytes(file.begin(), file.begin() + 14), head);
+    ExpectPictureBlock(file.data() + 14, file.size() - 14, picture);
+    DeleteFileA(path.c_str());
+
+    // A folder that does not exist: refused at set-up.
+    std::strcpy(setup.FileName, "C:\\no such folder\\x.bmp");
+    EXPECT_EQ(Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_BADVALUE);
+}
+
+TEST_F(Source, FileTransferFailuresAreNeverDone) {
+    Open();
+    SetXferCount(2);
+    EnableWithoutUi();
+    // No name set since loading: nothing can be created.
+    EXPECT_EQ(Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_LOWMEMORY);
+    auto boxes = BoxWatcherTake();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Unable to open output file");
+
+    // A disk that refuses the write: a failure, and the device is left alone.
+    std::strcpy(g_source.xferFileName, "Z:\\dev\\full");
+    EXPECT_EQ(Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_BUMMER);
+    boxes = BoxWatcherTake();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "Unable to write output file");
+    HANDLE device = CreateFileA("Z:\\dev\\full", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(device, INVALID_HANDLE_VALUE);
+    CloseHandle(device);
+    TW_PENDINGXFERS pending{};
+    ASSERT_EQ(Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(pending.Count, 2) << "no transfer was used up";
+}
+
+TEST_F(Source, ImageDescriptionLayoutAndPalette) {
+    Open();
+    TW_IMAGELAYOUT layout{};
+    ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
+    EXPECT_EQ(layout.Frame.Left.Whole, 0);
+    EXPECT_EQ(layout.Frame.Top.Whole, 0);
+    EXPECT_EQ(layout.Frame.Right.Whole, 159);
+    EXPECT_EQ(layout.Frame.Bottom.Whole, 119);
+    EXPECT_EQ(layout.DocumentNumber, 1u);
+    EXPECT_EQ(layout.PageNumber, 1u);
+    EXPECT_EQ(layout.FrameNumber, 1u);
+    EXPECT_EQ(Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout), TWRC_SUCCESS);
+    layout.Frame.Right.Whole = 319;
+    layout.Frame.Bottom.Whole = 239;
+    EXPECT_EQ(Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_BADVALUE);
+    EXPECT_EQ(Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GETFIRST, &layout), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_BADPROTOCOL);
+
+    TW_PALETTE8 palette{};
+    ASSERT_EQ(Call(DG_IMAGE, DAT_PALETTE8, MSG_GET, &palette), TWRC_SUCCESS);
+    EXPECT_EQ(palette.NumColors, 256);
+    EXPECT_EQ(palette.PaletteType, TWPA_RGB);
+    EXPECT_EQ(palette.Colors[128].Index, 128);
+    EXPECT_EQ(palette.Colors[128].Channel1, 128);
+    EXPECT_EQ(palette.Colors[128].Channel3, 128);
+    EXPECT_EQ(Condition(), TWCC_SUCCESS);
+    EXPECT_EQ(Call(DG_IMAGE, DAT_PALETTE8, MSG_GETCURRENT, &palette), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_BADPROTOCOL);
+
+    TW_UINT32 group = 0;
+    EXPECT_EQ(Call(DG_CONTROL, DAT_XFERGROUP, MSG_GET, &group), TWRC_SUCCESS);
+    EXPECT_EQ(group, static_cast<TW_UINT32>(DG_IMAGE));
+}
+
+TEST_F(Source, NullDataIsRefusedNotFollowed) {
+    EXPECT_EQ(Call(DG_CONTROL, DAT_IDENTITY, MSG_GET, nullptr), TWRC_FAILURE);
+    EXPECT_EQ(Call(DG_CONTROL, DAT_STATUS, MSG_GET, nullptr), TWRC_FAILURE);
+    EXPECT_EQ(Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, nullptr), TWRC_FAILURE);
+    EXPECT_EQ(g_source.twainState, 3);
+    Open();
+    for (int msg : {MSG_ENABLEDS, MSG_DISABLEDS})
+        EXPECT_EQ(Call(DG_CONTROL, DAT_USERINTERFACE, static_cast<TW_UINT16>(msg), nullptr),
+                  TWRC_FAILURE);
+    EXPECT_EQ(Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, nullptr), TWRC_FAILURE);
+    EXPECT_EQ(Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, nullptr), TWRC_FAILURE);
+    EXPECT_EQ(Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, nullptr), TWRC_FAILURE);
+    EnableWithoutUi();
+    EXPECT_EQ(Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, nullptr), TWRC_FAILURE);
+    EXPECT_EQ(Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, nullptr), TWRC_FAILURE);
+    EXPECT_EQ(Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, nullptr), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_BADVALUE);
+    EXPECT_EQ(Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, nullptr), TWRC_SUCCESS);
+    EXPECT_EQ(g_source.twainState, 6) << "23 still pending";
+}
+
+// The camera unplugged mid-acquisition: the transfer fails, the source stays
+// usable, and closing and opening again finds the camera that is plugged in.
+TEST_F(Source, CameraUnpluggedMidTransfer) {
+    Open();
+    SetXferCount(2);
+    EnableWithoutUi();
+    HGLOBAL handle = nullptr;
+    ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &handle), TWRC_XFERDONE);
+    GlobalFree(handle);
+    EXPECT_EQ(EndXfer(), 1);
+    sessiontest::ControlOk(kCameraCom, "unplug");
+    Sleep(100);
+    handle = reinterpret_cast<HGLOBAL>(1);
+    EXPECT_EQ(Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &handle), TWRC_FAILURE);
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_EQ(Condition(), TWCC_BUMMER);
+    EXPECT_EQ(g_source.twainState, 6);
+    TW_PENDINGXFERS pending{};
+    EXPECT_EQ(Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, nullptr), TWRC_SUCCESS);
+    // The one transfer still pending is the last slot's.
+    const Bytes picture = LibraryPictures({kCapacity - 1})[0];
+    Open();
+    EnableWithoutUi();
+    ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &handle), TWRC_XFERDONE);
+    ExpectPictureBlock(static_cast<const uint8_t *>(GlobalLock(handle)), GlobalSize(handle),
+                       picture);
+    GlobalUnlock(handle);
+    GlobalFree(handle);
+}
+
+} // namespace

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Runs the session tests with COM1 to COM4 of their own Wine prefix laid out:
+#   with-ports.sh CAMSIM PREFIX PORTDIR COM1 COM2 COM3 COM4 -- PROGRAM.exe [ARGS...]
+# Each COMn is "absent" (its link dangles: the open fails), "camera" (a
+# simulator) or "silent" (a simulator that never answers). The prefix's Ports
+# values point COM1 to COM8 at PORTDIR/com1..com8, so that every cold start
+# keeps them there; a simulator on COMn gets its control line on COMn+4,
+# which the program finds in TARN_COMn_CONTROL.
+set -u
+camsim=$1
+mkdir -p "$2" "$3"
+prefix=$(cd "$2" && pwd)
+portdir=$(cd "$3" && pwd)
+shift 3
+layout=("$1" "$2" "$3" "$4")
+shift 4
+[ "$1" = "--" ] || { echo "with-ports: expected -- after the four ports" >&2; exit 2; }
+shift
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../../.." && pwd)
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+
+if [ ! -x "$camsim" ]; then
+  echo "with-ports: no simulator at $camsim (build the native preset first)" >&2
+  exit 1
+fi
+
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  rm -f "$portdir"/com[1-8] "$portdir"/camsim*.out "$portdir"/camsim*.err
+}
+trap cleanup EXIT
+
+[ -f "$prefix/.tarn-ready" ] || "$root/tools/wine-run.sh" "$prefix" "$1" --gtest_list_tests >/dev/null
+
+# Wine rewrites the comN links from these values at each cold start only.
+if [ "$(cat "$prefix/.session-ports" 2>/dev/null)" != "$portdir" ]; then
+  for n in 1 2 3 4 5 6 7 8; do
+    "$root/tools/wine-run.sh" "$prefix" reg add 'HKLM\Software\Wine\Ports' /v "COM$n" \
+      /d "$portdir/com$n" /f >/dev/null
+  done
+  WINEPREFIX=$prefix "$wineserver" -k 2>/dev/null
+  WINEPREFIX=$prefix "$wineserver" -w 2>/dev/null
+  echo "$portdir" >"$prefix/.session-ports"
+fi
+
+rm -f "$portdir"/com[1-8]
+for n in 1 2 3 4; do
+  kind=${layout[$((n - 1))]}
+  case "$kind" in
+    absent) continue ;;
+    camera) faults=() ;;
+    silent) faults=(--fault '*:silent:always') ;;
+    *) echo "with-ports: COM$n is absent, camera or silent, not '$kind'" >&2; exit 2 ;;
+  esac
+  "$camsim" --scenes 8 --quiet "${faults[@]}" --link "$portdir/com$n" \
+    --control-link "$portdir/com$((n + 4))" \
+    >"$portdir/camsim$n.out" 2>"$portdir/camsim$n.err" &
+  pids+=($!)
+  ready=0
+  for _ in $(seq 1 200); do
+    if grep -q '^control:' "$portdir/camsim$n.out" 2>/dev/null; then ready=1; break; fi
+    sleep 0.05
+  done
+  if [ $ready = 0 ]; then
+    echo "with-ports: the simulator for COM$n did not start" >&2
+    cat "$portdir/camsim$n.err" >&2
+    exit 1
+  fi
+  export "TARN_COM${n}_CONTROL=COM$((n + 4))"
+done
+
+"$root/tools/wine-run.sh" "$prefix" "$@"
