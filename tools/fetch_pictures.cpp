@@ -1,6 +1,6 @@
 // fetch_pictures: an example client of the camera library. Fetches every
 // picture stored in the camera as a 24-bit BMP file:
-//   fetch_pictures PORT [--count N] [--out DIR]
+//   fetch_pictures PORT [--first SLOT] [--count N] [--out DIR]
 // PORT is a device path such as /dev/ttyUSB0 on Linux, or COM1 on Windows.
 #include <chrono>
 #include <cstdio>
@@ -65,7 +65,7 @@ bool WriteBmp(const std::string &path, const uint8_t *pixels) {
 }
 
 int Usage() {
-    std::fprintf(stderr, "usage: fetch_pictures PORT [--count N] [--out DIR]\n");
+    std::fprintf(stderr, "usage: fetch_pictures PORT [--first SLOT] [--count N] [--out DIR]\n");
     return 2;
 }
 
@@ -74,11 +74,13 @@ int Usage() {
 int main(int argc, char **argv) {
     if (argc < 2) return Usage();
     const char *port = argv[1];
-    int count = -1;
+    int count = -1, first = 0;
     std::string outDir = ".";
     for (int i = 2; i < argc; ++i) {
         if (std::strcmp(argv[i], "--count") == 0 && i + 1 < argc)
             count = std::atoi(argv[++i]);
+        else if (std::strcmp(argv[i], "--first") == 0 && i + 1 < argc)
+            first = std::atoi(argv[++i]);
         else if (std::strcmp(argv[i], "--out") == 0 && i + 1 < argc)
             outDir = argv[++i];
         else
@@ -104,14 +106,14 @@ int main(int argc, char **argv) {
     if (count < 0) {
         int32_t max = kDefaultMaxSlots;
         SciGetMaxCameraImages(&max);
-        count = max < kDefaultMaxSlots ? max : kDefaultMaxSlots;
+        count = (max < kDefaultMaxSlots ? max : kDefaultMaxSlots) - first;
     }
 
     std::error_code ignored;
     std::filesystem::create_directories(outDir, ignored);
     std::vector<uint8_t> picture(SCI_PICTURE_BYTES);
     int saved = 0;
-    for (int slot = 0; slot < count; ++slot) {
+    for (int slot = first; slot < first + count; ++slot) {
         status = RetryBusy([&] { return SciResetImageCounter(slot); });
         if (status == SCI_OK)
             status = RetryBusy([&] { return SciUploadImage(picture.data(), nullptr); });

@@ -245,9 +245,8 @@ TW_UINT16 SourceEntry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT1
 
 } // namespace zorvik
 
-extern "C" TW_UINT16 DECLSPEC_EXPORT PASCAL DS_Entry(pTW_IDENTITY pOrigin, TW_UINT32 dg,
-                                                     TW_UINT16 dat, TW_UINT16 msg,
-                                                     TW_MEMREF pData) {
+extern "C" TW_UINT16 PASCAL DS_Entry(pTW_IDENTITY pOrigin, TW_UINT32 dg, TW_UINT16 dat,
+                                     TW_UINT16 msg, TW_MEMREF pData) {
     return zorvik::SourceEntry(pOrigin, dg, dat, msg, pData);
 }
 

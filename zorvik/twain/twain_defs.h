@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+// The module definition file exports DS_Entry under its plain name alone; a
+// dllexport would add the decorated i686 name beside it.
 #ifndef DECLSPEC_EXPORT
-#define DECLSPEC_EXPORT __declspec(dllexport)
+#define DECLSPEC_EXPORT
 #endif
 #include <twain.h>

@@ -396,6 +396,10 @@ TEST_F(Com2, TransfersTakeTheDialogsPictureOrTheCameras) {
 
 TEST_F(Com2, MaxPicturesFollowsTheSettingUpToTwentyFour) {
     EXPECT_EQ(twcamMaxPictures(), 24);
+    // The prefix has no setting of its own: leave none behind, even on failure.
+    struct Restore {
+        ~Restore() { SetMaxCameraImages(nullptr); }
+    } restore;
     twcamClose(&s); // the library reads the setting again while closed
     const DWORD twelve = 12, thirty = 30, zero = 0;
     SetMaxCameraImages(&twelve);
