@@ -12,7 +12,7 @@
 
 #include "../support/box_watcher.h"
 #include "../support/standin_dsm.h"
-#include "session/sim_control.h"
+#include "support/sim_control.h"
 #include "tarnlink.h"
 #include "twain/source.h"
 

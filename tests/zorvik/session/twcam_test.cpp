@@ -9,7 +9,7 @@
 
 #include "resources/ids.h"
 #include "session/twcam.h"
-#include "sim_control.h"
+#include "../support/sim_control.h"
 
 using namespace zorvik;
 using namespace sessiontest;

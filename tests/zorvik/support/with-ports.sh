@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
-# Runs the session tests with COM1 to COM4 of their own Wine prefix laid out:
+# Runs a data-source test with COM1 to COM4 of its own Wine prefix laid out:
 #   with-ports.sh CAMSIM PREFIX PORTDIR COM1 COM2 COM3 COM4 -- PROGRAM.exe [ARGS...]
+#   with-ports.sh CAMSIM PREFIX PORTDIR COM1 COM2 COM3 COM4 -- SCRIPT.sh [ARGS...]
+# A script runs under bash with WINEPREFIX, TARN_WINE_RUN (tools/wine-run.sh
+# for that prefix) and TARN_PORT_DIR set, to run several programs against the
+# same cameras.
+# TARN_CAMSIM_OPTIONS replaces the simulators' pictures (default --scenes 8).
 # Each COMn is "absent" (its link dangles: the open fails), "camera" (a
 # simulator) or "silent" (a simulator that never answers). The prefix's Ports
 # values point COM1 to COM8 at PORTDIR/com1..com8, so that every cold start
@@ -54,7 +59,8 @@ for n in 1 2 3 4; do
     silent) faults=(--fault '*:silent:always') ;;
     *) echo "with-ports: COM$n is absent, camera or silent, not '$kind'" >&2; exit 2 ;;
   esac
-  "$camsim" --scenes 8 --quiet "${faults[@]}" --link "$portdir/com$n" \
+  # shellcheck disable=SC2086
+  "$camsim" ${TARN_CAMSIM_OPTIONS:---scenes 8} --quiet "${faults[@]}" --link "$portdir/com$n" \
     --control-link "$portdir/com$((n + 4))" \
     >"$portdir/camsim$n.out" 2>"$portdir/camsim$n.err" &
   pids+=($!)
@@ -71,4 +77,9 @@ for n in 1 2 3 4; do
   export "TARN_COM${n}_CONTROL=COM$((n + 4))"
 done
 
-"$root/tools/wine-run.sh" "$prefix" "$@"
+if [ "${1##*.}" = sh ]; then
+  export WINEPREFIX=$prefix TARN_WINE_RUN="$root/tools/wine-run.sh $prefix" TARN_PORT_DIR=$portdir
+  bash "$@"
+else
+  "$root/tools/wine-run.sh" "$prefix" "$@"
+fi
