@@ -48,6 +48,7 @@ void Notify(TW_UINT16 msg) {
 
 void CloseSource() {
     g_source.appIdentity.Id = 0;
+    AbandonMemXfer();
     if (g_source.hDlgCapture != nullptr) {
         DestroyWindow(g_source.hDlgCapture);
         g_source.hDlgCapture = nullptr;

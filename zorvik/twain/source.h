@@ -112,6 +112,9 @@ extern const int kCapabilityRowCount;
 // Gives CapSettings their defaults on the first capability call of any kind.
 void EnsureCapSettings();
 
+// Drops a memory transfer in course, with its picture.
+void AbandonMemXfer();
+
 // Sets the state to 6 and tells the application a transfer is ready.
 void NotifyXferReady();
 // Asks the application to close the source.

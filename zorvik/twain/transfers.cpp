@@ -67,6 +67,15 @@ void ResetMemXfer() {
     g_source.memXfer.calls = 0;
 }
 
+} // namespace
+
+void AbandonMemXfer() {
+    FreeMemXferPicture();
+    ResetMemXfer();
+}
+
+namespace {
+
 // DG_IMAGE / DAT_IMAGEINFO / MSG_GET
 TW_UINT16 ImageInfoGet(pTW_IDENTITY, TW_UINT16, TW_MEMREF data) {
     if (data == nullptr) return Fail(TWCC_BADVALUE);
@@ -145,6 +154,9 @@ TW_UINT16 PendingXfersGet(pTW_IDENTITY, TW_UINT16, TW_MEMREF data) {
 
 // DG_CONTROL / DAT_PENDINGXFERS / MSG_ENDXFER
 TW_UINT16 PendingXfersEndXfer(pTW_IDENTITY, TW_UINT16, TW_MEMREF data) {
+    // The rest of a picture the application stopped reading must not pass
+    // for the next one.
+    AbandonMemXfer();
     CapSettings &caps = g_source.caps;
     if (caps.pendingXfers > 0) --caps.pendingXfers;
     if (data != nullptr)
@@ -158,6 +170,7 @@ TW_UINT16 PendingXfersEndXfer(pTW_IDENTITY, TW_UINT16, TW_MEMREF data) {
 
 // DG_CONTROL / DAT_PENDINGXFERS / MSG_RESET
 TW_UINT16 PendingXfersReset(pTW_IDENTITY, TW_UINT16, TW_MEMREF data) {
+    AbandonMemXfer();
     g_source.twainState = 5;
     if (data != nullptr) static_cast<pTW_PENDINGXFERS>(data)->Count = 0;
     return TWRC_SUCCESS;

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -419,6 +420,32 @@ TEST_F(Source, MemoryTransferStrips) {
     GlobalFree(handle);
 }
 
+// An application that ends a memory transfer half-way: the next transfer is a
+// whole new picture, never the rest of the old one.
+TEST_F(Source, MemoryTransferLeftHalfDone) {
+    const auto expected = LibraryPictures({kCapacity - 2, kCapacity - 1});
+    Open();
+    SetXferCount(2);
+    EnableWithoutUi();
+    Bytes buffer(32768);
+    TW_IMAGEMEMXFER x{};
+    x.Memory = {TWMF_APPOWNS | TWMF_POINTER, 32768, buffer.data()};
+    ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &x), TWRC_SUCCESS);
+    EXPECT_EQ(x.Rows, 68u);
+    EXPECT_EQ(EndXfer(), 1);
+    x = TW_IMAGEMEMXFER{};
+    x.Memory = {TWMF_APPOWNS | TWMF_POINTER, 32768, buffer.data()};
+    ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &x), TWRC_SUCCESS);
+    EXPECT_EQ(x.YOffset, 0u) << "a new picture from its top row";
+    EXPECT_EQ(x.Rows, 68u);
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 480),
+              Bytes(expected[1].begin() + 119 * 480, expected[1].begin() + 120 * 480));
+    // Closing with a strip still to come frees the picture and leaves no progress.
+    EXPECT_EQ(Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, nullptr), TWRC_SUCCESS);
+    EXPECT_EQ(g_source.memXfer.picture, nullptr);
+    EXPECT_TRUE(g_source.memXfer.first);
+}
+
 std::string ScratchFile(const char *name) {
     char dir[MAX_PATH];
     GetTempPathA(sizeof dir, dir);
@@ -582,6 +609,125 @@ TEST_F(Source, CameraUnpluggedMidTransfer) {
                        picture);
     GlobalUnlock(handle);
     GlobalFree(handle);
+}
+
+// Thousands of triplets, valid and not, in a seeded random order with
+// well-formed and hostile data: the source never crashes, never leaves states
+// 3 to 6, and answers every call with a standard return code.
+struct Lcg {
+    uint32_t state;
+    uint32_t Below(uint32_t n) {
+        state = state * 1664525u + 1013904223u;
+        return (state >> 8) % n;
+    }
+};
+
+struct RandomTriplet {
+    TW_UINT32 dg;
+    TW_UINT16 dat, msg;
+};
+const RandomTriplet kRandomTriplets[] = {
+    {DG_CONTROL, DAT_IDENTITY, MSG_GET},           {DG_CONTROL, DAT_IDENTITY, MSG_OPENDS},
+    {DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS},       {DG_CONTROL, DAT_IDENTITY, MSG_GETNEXT},
+    {DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS}, {DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS},
+    {DG_CONTROL, DAT_CAPABILITY, MSG_GET},         {DG_CONTROL, DAT_CAPABILITY, MSG_SET},
+    {DG_CONTROL, DAT_CAPABILITY, MSG_RESET},       {DG_CONTROL, DAT_CAPABILITY, MSG_GETDEFAULT},
+    {DG_CONTROL, DAT_STATUS, MSG_GET},             {DG_CONTROL, DAT_PENDINGXFERS, MSG_GET},
+    {DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER},   {DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET},
+    {DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET},       {DG_CONTROL, DAT_SETUPFILEXFER, MSG_GET},
+    {DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET},      {DG_CONTROL, DAT_SETUPFILEXFER, MSG_RESET},
+    {DG_CONTROL, DAT_XFERGROUP, MSG_GET},          {DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT},
+    {DG_CONTROL, DAT_PARENT, MSG_OPENDSM},         {DG_IMAGE, DAT_IMAGEINFO, MSG_GET},
+    {DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET},          {DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET},
+    {DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET},         {DG_IMAGE, DAT_IMAGEMEMXFER, MSG_SET},
+    {DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET},      {DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET},
+    {DG_IMAGE, DAT_PALETTE8, MSG_GET},             {DG_IMAGE, DAT_CIECOLOR, MSG_GET},
+    {DG_IMAGE, DAT_RGBRESPONSE, MSG_SET},          {0x4, DAT_IDENTITY, MSG_GET},
+};
+
+TEST_F(Source, RandomTripletsKeepTheSourceWhole) {
+    BoxWatcherAnswer(IDOK);
+    Lcg rng{20261209};
+    const std::string file = ScratchFile("zorvik-random.bmp");
+    alignas(8) uint8_t scratch[4096];
+    Bytes strip(57600);
+    int transfers = 0, visited[7] = {};
+    for (int i = 0; i < 3000; ++i) {
+        const RandomTriplet &t = kRandomTriplets[rng.Below(zorvik::CountOf(kRandomTriplets))];
+        // Hostile buffers: zeros, noise, or nothing at all.
+        const uint32_t kind = rng.Below(4);
+        for (uint8_t &b : scratch) b = kind == 1 ? static_cast<uint8_t>(rng.Below(256)) : 0;
+        void *data = kind == 3 ? nullptr : scratch;
+        TW_CAPABILITY cap{};
+        TW_IMAGEMEMXFER mem{};
+        TW_SETUPFILEXFER setup{};
+        TW_IDENTITY ds = g_dsIn;
+        if (kind == 2) { // well formed for what it is
+            if (t.dat == DAT_CAPABILITY) {
+                cap.Cap = static_cast<TW_UINT16>(rng.Below(2) ? 0x1000 + rng.Below(0x30)
+                                                                : 0x0100 + rng.Below(0x40));
+                cap.ConType = static_cast<TW_UINT16>(TWON_ARRAY + rng.Below(5));
+                if (rng.Below(3)) {
+                    cap.hContainer = GlobalAlloc(GHND, 2 + rng.Below(40));
+                    auto *one = static_cast<uint8_t *>(GlobalLock(cap.hContainer));
+                    for (SIZE_T k = 0; k < GlobalSize(cap.hContainer); ++k)
+                        one[k] = static_cast<uint8_t>(k < 2 ? rng.Below(14) : rng.Below(256));
+                    GlobalUnlock(cap.hContainer);
+                }
+                data = &cap;
+            } else if (t.dat == DAT_IMAGEMEMXFER) {
+                mem.Memory = {TWMF_APPOWNS | TWMF_POINTER, rng.Below(57601), strip.data()};
+                data = &mem;
+            } else if (t.dat == DAT_SETUPFILEXFER) {
+                std::snprintf(setup.FileName, sizeof setup.FileName, "%s", file.c_str());
+                data = &setup;
+            } else if (t.dat == DAT_IDENTITY && t.msg == MSG_OPENDS) {
+                data = &ds;
+            }
+        } else if (t.dat == DAT_SETUPFILEXFER && t.msg == MSG_SET && data != nullptr) {
+            data = nullptr; // noise as a file name would litter the disk
+        } else if (t.dat == DAT_CAPABILITY && data != nullptr) {
+            data = &cap; // noise for a handle is no application's mistake to survive
+        } else if (t.dat == DAT_IMAGEMEMXFER && data != nullptr) {
+            mem.Memory = {TWMF_APPOWNS | TWMF_POINTER, 0, nullptr};
+            data = &mem;
+        } else if (t.msg == MSG_PROCESSEVENT && data != nullptr) {
+            static MSG message{};
+            auto *event = static_cast<pTW_EVENT>(data);
+            event->pEvent = rng.Below(2) ? &message : nullptr;
+        }
+        pTW_IDENTITY origin = rng.Below(20) == 0 ? nullptr : &g_app;
+        const TW_UINT16 rc = Call(t.dg, t.dat, t.msg, data, origin);
+        ASSERT_LE(rc, TWRC_ENDOFLIST) << "call " << i;
+        ASSERT_GE(g_source.twainState, 3) << "call " << i;
+        ASSERT_LE(g_source.twainState, 6) << "call " << i;
+        ASSERT_LE(g_source.conditionCode, TWCC_DENIED) << "call " << i;
+        ++visited[g_source.twainState];
+        // What the source handed over belongs to the application: free it.
+        if (t.dat == DAT_IMAGENATIVEXFER && rc == TWRC_XFERDONE && data == scratch) {
+            HGLOBAL handle = nullptr;
+            std::memcpy(&handle, scratch, sizeof handle);
+            GlobalFree(handle);
+            ++transfers;
+        }
+        if (t.dat == DAT_CAPABILITY && data == &cap) {
+            if (rc == TWRC_SUCCESS && t.msg != MSG_SET && t.msg != MSG_RESET) {
+                if (cap.Cap == CAP_AUTHOR) {
+                    auto *one = static_cast<pTW_ONEVALUE>(GlobalLock(cap.hContainer));
+                    GlobalFree(reinterpret_cast<HGLOBAL>(static_cast<uintptr_t>(one->Item)));
+                    GlobalUnlock(cap.hContainer);
+                }
+            }
+            if (cap.hContainer != nullptr) GlobalFree(cap.hContainer);
+        }
+    }
+    EXPECT_GT(transfers, 0) << "the sequence reached the transfers";
+    for (int state = 3; state <= 6; ++state) EXPECT_GT(visited[state], 0) << "state " << state;
+    std::printf("random: %d native transfers; calls in states 3-6: %d %d %d %d\n", transfers,
+                visited[3], visited[4], visited[5], visited[6]);
+    Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, nullptr);
+    DeleteFileA(file.c_str());
+    BoxWatcherTake();
 }
 
 } // namespace

@@ -37,7 +37,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-[ -f "$prefix/.tarn-ready" ] || "$root/tools/wine-run.sh" "$prefix" "$1" --gtest_list_tests >/dev/null
+[ -f "$prefix/.tarn-ready" ] || "$root/tools/wine-run.sh" "$prefix" cmd /c exit >/dev/null 2>&1
 
 # Wine rewrites the comN links from these values at each cold start only.
 if [ "$(cat "$prefix/.session-ports" 2>/dev/null)" != "$portdir" ]; then

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Acquisition benchmark: three transfers by each mechanism through zorvik.ds,
+# against a camera paced at 57,600 baud on COM2 of a prefix of its own.
+#   bench/run-acquire-bench.sh [win64|win32]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+preset=${1:-win64}
+cmake --preset native >/dev/null && cmake --build --preset native --target camsim >/dev/null
+cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" --target bench_acquire >/dev/null
+build=$PWD/build/$preset
+TARN_CAMSIM_OPTIONS="--scenes 24 --pace" bash tests/zorvik/support/with-ports.sh \
+  build/native/camsim/camsim "$build/wineprefix-bench" "$build/bench-ports" absent camera absent absent \
+  -- "$build/bench/bench_acquire.exe" "Z:$(printf '%s' "$build/bench/zorvik.ds" | tr / '\\')"
