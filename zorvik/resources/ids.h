@@ -10,6 +10,15 @@
 #define IDS_CAPTION 6
 #define IDS_NO_CAMERA_FOUND 7
 #define IDS_CAMERA_LOST 8
+/* Progress texts in the capture dialog's caption ("%s - %s, please wait..."). */
+#define IDS_PROGRESS_UPLOADING_IMAGE 9
+#define IDS_PROGRESS_UPLOADING_THUMBNAILS 10
+#define IDS_PROGRESS_STOPPING_CAPTURE 11
+#define IDS_PROGRESS_STOPPING_UPLOAD 12
+#define IDS_PROGRESS_GRABBING_IMAGE 13   /* slot + 1 */
+#define IDS_PROGRESS_THUMBNAIL_NUMBER 14 /* slot + 1 */
+#define IDS_PROGRESS_IMAGE_NUMBER 15     /* slot + 1 */
+#define IDS_PROGRESS_RESETTING_COUNTER 16
 /* Status text of library code n (0xFFFF0000 + n): string n + 100. */
 #define IDS_STATUS_BASE 100
 

@@ -376,7 +376,14 @@ int twcamReportError(TwcamSession *s, HWND statusWindow, int32_t status, const c
     if (statusWindow != nullptr) SetWindowTextA(statusWindow, text);
     if (!question) return 1;
     HWND owner = s != nullptr ? s->ownerWindow : nullptr;
-    const int answer = AskRetry(owner, text);
+    int answer = AskRetry(owner, text);
+    // A camera that went away comes back as a new device: RETRY looks for it
+    // on every port, and asks again while none answers.
+    while (answer == IDRETRY && s != nullptr) {
+        twcamClose(s);
+        if (twcamLocate(s)) break;
+        answer = AskRetry(owner, text);
+    }
     if (owner != nullptr) SetForegroundWindow(owner);
     return answer;
 }

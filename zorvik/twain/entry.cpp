@@ -5,6 +5,7 @@
 
 #include "resources/ids.h"
 #include "twain/source.h"
+#include "ui/ui.h"
 
 namespace zorvik {
 
@@ -50,7 +51,7 @@ void CloseSource() {
     g_source.appIdentity.Id = 0;
     AbandonMemXfer();
     if (g_source.hDlgCapture != nullptr) {
-        DestroyWindow(g_source.hDlgCapture);
+        if (IsWindow(g_source.hDlgCapture)) DestroyWindow(g_source.hDlgCapture);
         g_source.hDlgCapture = nullptr;
     }
     if (g_source.camSession != nullptr) {
@@ -86,13 +87,25 @@ TW_UINT16 IdentityCloseDs(pTW_IDENTITY, TW_UINT16, TW_MEMREF) {
     return TWRC_SUCCESS;
 }
 
+// The capture dialog, modeless and without owner; the user's Capture
+// announces the transfer.
+TW_UINT16 EnableWithDialog() {
+    HWND dialog = CreateDialogParamA(g_source.hInstance, "DLGCAPTURE", nullptr, dlgCapture,
+                                     reinterpret_cast<LPARAM>(g_source.camSession));
+    if (dialog == nullptr) return Fail(TWCC_LOWMEMORY);
+    g_source.hDlgCapture = dialog;
+    ShowWindow(dialog, SW_SHOW);
+    // Created hidden, the dialog comes forward only now that it shows.
+    SetForegroundWindow(dialog);
+    g_source.twainState = 5;
+    return TWRC_SUCCESS;
+}
+
 // DG_CONTROL / DAT_USERINTERFACE / MSG_ENABLEDS
 TW_UINT16 UserInterfaceEnableDs(pTW_IDENTITY, TW_UINT16, TW_MEMREF data) {
     if (data == nullptr) return Fail(TWCC_BADVALUE);
     const auto *ui = static_cast<const TW_USERINTERFACE *>(data);
-    // The capture dialog comes with the user interface; until then both
-    // answer as enabling without it.
-    (void)ui;
+    if (ui->ShowUI) return EnableWithDialog();
     g_source.twainState = 5;
     if (g_source.camSession == nullptr) {
         NotifyCloseDsReq();
@@ -228,6 +241,7 @@ void SourceAttach(HINSTANCE instance) {
     g_source.appIdentity.Id = 0;
     FillIdentity(g_source.dsIdentity);
     g_source.dsIdentity.Id = 0;
+    RegisterControlClasses(instance);
 }
 
 TW_UINT16 SourceEntry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg,

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "../support/message_box.h"
+
 namespace {
 
 int g_button = IDCANCEL;
@@ -24,10 +26,7 @@ BOOL CALLBACK CollectText(HWND child, LPARAM param) {
 }
 
 BOOL CALLBACK Answer(HWND window, LPARAM) {
-    char cls[16];
-    if (!IsWindowVisible(window) || !GetClassNameA(window, cls, sizeof cls) ||
-        lstrcmpA(cls, "#32770") != 0)
-        return TRUE;
+    if (!IsMessageBoxWindow(window)) return TRUE;
     int button = g_button;
     if (GetDlgItem(window, button) == nullptr) button = GetDlgItem(window, IDOK) ? IDOK : IDCANCEL;
     if (GetDlgItem(window, button) == nullptr) return TRUE; // not a message box

@@ -1,5 +1,7 @@
 #include "box_watcher.h"
 
+#include "message_box.h"
+
 #include <atomic>
 #include <mutex>
 
@@ -32,13 +34,7 @@ bool HasButton(HWND box, int id) {
 BOOL CALLBACK AnswerBox(HWND window, LPARAM) {
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
-    char cls[16];
-    if (pid != GetCurrentProcessId() || !IsWindowVisible(window) ||
-        !GetClassNameA(window, cls, sizeof cls) || lstrcmpA(cls, "#32770") != 0)
-        return TRUE;
-    // A box is a dialog with an OK or Cancel button and no controls of ours.
-    if (!HasButton(window, IDOK) && !HasButton(window, IDCANCEL) && !HasButton(window, IDRETRY))
-        return TRUE;
+    if (pid != GetCurrentProcessId() || !IsMessageBoxWindow(window)) return TRUE;
     SeenBox seen;
     char caption[256] = "";
     GetWindowTextA(window, caption, sizeof caption);
@@ -55,12 +51,12 @@ BOOL CALLBACK AnswerBox(HWND window, LPARAM) {
     }
     if (!HasButton(window, answer)) answer = HasButton(window, IDOK) ? IDOK : IDCANCEL;
     seen.pressed = answer;
-    PostMessageA(window, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(GetDlgItem(window, answer)));
     {
         std::lock_guard<std::mutex> hold(g_lock);
         g_seen.push_back(seen);
     }
+    PostMessageA(window, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(window, answer)));
     // One at a time: wait for this box to go before looking again.
     for (int i = 0; i < 200 && IsWindow(window) && IsWindowVisible(window); ++i) Sleep(10);
     return TRUE;

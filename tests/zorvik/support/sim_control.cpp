@@ -1,5 +1,7 @@
 #include "sim_control.h"
 
+#include "message_box.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -50,9 +52,7 @@ BOOL CALLBACK FindBoxProc(HWND w, LPARAM lp) {
     auto *find = reinterpret_cast<FindBox *>(lp);
     DWORD pid = 0;
     GetWindowThreadProcessId(w, &pid);
-    char cls[32] = {};
-    GetClassNameA(w, cls, sizeof cls);
-    if (pid == find->pid && std::string(cls) == "#32770" && IsWindowVisible(w)) {
+    if (pid == find->pid && IsMessageBoxWindow(w)) {
         find->box = w;
         return FALSE;
     }

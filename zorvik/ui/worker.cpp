@@ -1,0 +1,256 @@
+// The camera worker thread of continuous capture, and the progress text in
+// the capture dialog's caption that the dialog and the worker share.
+#include <windows.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+
+#include "resources/ids.h"
+#include "session/twcam.h"
+#include "ui/ui.h"
+
+namespace zorvik {
+namespace {
+
+// The caption that was there before the progress text went up, and the cursor
+// before the wait cursor. One of each for the whole data source: the dialog
+// and the worker take turns by protocol, not by lock.
+char g_savedCaption[200];
+HCURSOR g_savedCursor;
+std::atomic<bool> g_titleUp{false};
+std::atomic<bool> g_cursorSaved{false};
+
+constexpr int kProgressTextChars = 38;
+constexpr DWORD kStartWaitMs = 5000;
+constexpr DWORD kStopWaitMs = 10000;
+constexpr int kGrabRepeats = 100;
+constexpr DWORD kGrabRepeatWaitMs = 5;
+
+// The strings live in the module that holds this code (the DLL, or a test).
+HINSTANCE UiModule() {
+    HMODULE module = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       g_savedCaption, &module);
+    return module;
+}
+
+void ProgressTitleOn(HWND window, UINT stringId, bool changeCursor, va_list args) {
+    if (changeCursor) {
+        HCURSOR previous = SetCursor(LoadCursorA(nullptr, IDC_WAIT));
+        if (!g_cursorSaved.exchange(true)) g_savedCursor = previous;
+    }
+    // A title that is already up keeps the caption it saved: saving again
+    // would take the progress text for the dialog's own caption.
+    if (!g_titleUp.exchange(true)) {
+        g_savedCaption[0] = '\0';
+        GetWindowTextA(window, g_savedCaption, sizeof g_savedCaption);
+    }
+    char format[kProgressTextChars + 1] = "";
+    if (LoadStringA(UiModule(), stringId, format, sizeof format) <= 0) format[0] = '\0';
+    char text[kProgressTextChars + 64];
+    wvsprintfA(text, format, args);
+    char caption[sizeof g_savedCaption + sizeof text + 32];
+    wsprintfA(caption, "%s - %s, please wait...", g_savedCaption, text);
+    SetWindowTextA(window, caption);
+}
+
+void ProgressTitleOff(HWND window, bool changeCursor) {
+    // Nothing to put back unless a progress text is up: an empty saved
+    // caption must never replace the dialog's own.
+    if (g_titleUp.exchange(false)) SetWindowTextA(window, g_savedCaption);
+    if (changeCursor && g_cursorSaved.exchange(false)) SetCursor(g_savedCursor);
+}
+
+// What waits in the worker's queue for the job in progress.
+enum class StopRequest { None, Stop, Quit };
+
+StopRequest PendingStop() {
+    MSG msg;
+    if (!PeekMessageA(&msg, nullptr, CWM_QUIT, CWM_STOP, PM_NOREMOVE)) return StopRequest::None;
+    return msg.message == CWM_QUIT ? StopRequest::Quit : StopRequest::Stop;
+}
+
+HWND StatusLine(const CameraWorker *w) {
+    return GetDlgItem(w->dialogWindow, kIdStatusLine);
+}
+
+bool ValidSlot(int32_t slot) {
+    return slot >= 0 && slot < kThumbnailCount;
+}
+
+// After a retry: a success clears the status line; a failure leaves the
+// failed step's line and says the cycle is stopping.
+void AfterRetry(const CameraWorker *w, int32_t status) {
+    if (status == 0) {
+        SetWindowTextA(StatusLine(w), "");
+        return;
+    }
+    SetProgressTitle(w->dialogWindow, false, 0, false);
+    SetProgressTitle(w->dialogWindow, true, IDS_PROGRESS_STOPPING_CAPTURE, false);
+}
+
+// Bad exposures are retried without asking; a lost camera asks each time.
+int32_t GrabWithRetry(const CameraWorker *w, int32_t slot) {
+    int32_t status = twcamGrabImage(w->session, slot);
+    for (int repeat = 0; status != 0 && repeat < kGrabRepeats; ++repeat) {
+        int answer = twcamReportError(w->session, StatusLine(w), status, "Error grabbing image");
+        if (status == SCI_BAD_EXPOSURE) answer = IDRETRY;
+        if (answer != IDRETRY) break;
+        Sleep(kGrabRepeatWaitMs);
+        status = twcamGrabImage(w->session, slot);
+    }
+    AfterRetry(w, status);
+    return status;
+}
+
+using Fetch = uint8_t *(*)(TwcamSession *, int32_t);
+
+// Only the user's RETRY repeats an upload; there is no limit and no wait.
+uint8_t *UploadWithRetry(const CameraWorker *w, int32_t slot, Fetch fetch, const char *prefix) {
+    uint8_t *block = fetch(w->session, slot);
+    int32_t status = twcamGetStatus(w->session);
+    while (status != 0) {
+        twcamFreePicture(block); // a failed fetch gives none; never hand on a stale one
+        block = nullptr;
+        if (twcamReportError(w->session, StatusLine(w), status, prefix) != IDRETRY) break;
+        block = fetch(w->session, slot);
+        status = twcamGetStatus(w->session);
+    }
+    AfterRetry(w, status);
+    return block;
+}
+
+// A slot without a thumbnail control is refused before the camera is touched.
+bool RefuseBadSlot(const CameraWorker *w, int32_t slot, const char *prefix) {
+    if (ValidSlot(slot)) return false;
+    twcamReportError(w->session, StatusLine(w), SCI_BAD_PARAMETER, prefix);
+    return true;
+}
+
+// The reply carries the block's ownership; a dialog that is gone takes none.
+void Reply(const CameraWorker *w, UINT message, int32_t slot, uint8_t *block) {
+    if (!PostMessageA(w->dialogWindow, message, static_cast<WPARAM>(slot),
+                      reinterpret_cast<LPARAM>(block)))
+        twcamFreePicture(block);
+}
+
+void GrabJob(const CameraWorker *w, int32_t slot) {
+    // A quit means the dialog is going away; a stop still gets its (empty)
+    // reply, which is what ends the dialog's cycle.
+    const StopRequest early = PendingStop();
+    if (early == StopRequest::Quit) return;
+    uint8_t *block = nullptr;
+    if (early == StopRequest::None && !RefuseBadSlot(w, slot, "Error grabbing image")) {
+        HWND dialog = w->dialogWindow;
+        SetProgressTitle(dialog, true, IDS_PROGRESS_GRABBING_IMAGE, false, slot + 1);
+        const int32_t status = GrabWithRetry(w, slot);
+        SetProgressTitle(dialog, false, 0, false);
+        SendMessageA(GetDlgItem(dialog, kIdFirstThumbnail + slot), IMGM_SELECT, 0, 0);
+        if (status == 0 && PendingStop() == StopRequest::None) {
+            SetProgressTitle(dialog, true, IDS_PROGRESS_THUMBNAIL_NUMBER, false, slot + 1);
+            block = UploadWithRetry(w, slot, twcamGetThumbnail, "Error uploading thumbnail");
+        }
+        SetProgressTitle(dialog, false, 0, false);
+    }
+    Reply(w, CDM_THUMBNAILDONE, slot, block);
+}
+
+void UploadJob(const CameraWorker *w, int32_t slot) {
+    const StopRequest early = PendingStop();
+    if (early == StopRequest::Quit) return;
+    uint8_t *block = nullptr;
+    if (early == StopRequest::None && !RefuseBadSlot(w, slot, "Error uploading image")) {
+        SetProgressTitle(w->dialogWindow, true, IDS_PROGRESS_IMAGE_NUMBER, false, slot + 1);
+        block = UploadWithRetry(w, slot, twcamGetImage, "Error uploading image");
+        SetProgressTitle(w->dialogWindow, false, 0, false);
+    }
+    Reply(w, CDM_IMAGEDONE, slot, block);
+}
+
+DWORD WINAPI WorkerMain(void *arg) {
+    auto *w = static_cast<CameraWorker *>(arg);
+    MSG msg;
+    // The queue must exist before the dialog is told it may post.
+    PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+    w->workerThreadId = GetCurrentThreadId();
+    SetEvent(w->event);
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        if (msg.message == CWM_QUIT) break;
+        const auto slot = static_cast<int32_t>(msg.wParam);
+        if (msg.message == CWM_GRAB)
+            GrabJob(w, slot);
+        else if (msg.message == CWM_UPLOAD)
+            UploadJob(w, slot);
+    }
+    HANDLE event = w->event;
+    HeapFree(GetProcessHeap(), 0, w);
+    SetEvent(event);
+    return 0;
+}
+
+} // namespace
+
+CameraWorker *StartWorker(TwcamSession *session, HWND dialog, HANDLE *thread, DWORD *threadId) {
+    if (thread != nullptr) *thread = nullptr;
+    if (threadId != nullptr) *threadId = 0;
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (event == nullptr) return nullptr;
+    auto *w = static_cast<CameraWorker *>(
+        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(CameraWorker)));
+    if (w == nullptr) {
+        CloseHandle(event);
+        return nullptr;
+    }
+    w->event = event;
+    w->dialogWindow = dialog;
+    w->session = session;
+    DWORD createdId = 0;
+    HANDLE h = CreateThread(nullptr, 0, WorkerMain, w, 0, &createdId);
+    if (h == nullptr) {
+        // No thread will ever free the record or signal the event.
+        HeapFree(GetProcessHeap(), 0, w);
+        CloseHandle(event);
+        return nullptr;
+    }
+    WaitForSingleObject(event, kStartWaitMs);
+    if (thread != nullptr) *thread = h;
+    if (threadId != nullptr) *threadId = w->workerThreadId;
+    return w;
+}
+
+void StopWorker(CameraWorker *worker, HANDLE thread, DWORD threadId) {
+    if (worker == nullptr) return;
+    // A worker that has already ended freed its record, event handle and all
+    // else it held: nothing of it may be touched.
+    if (thread != nullptr && WaitForSingleObject(thread, 0) == WAIT_OBJECT_0) {
+        CloseHandle(thread);
+        return;
+    }
+    HANDLE event = worker->event;
+    ResetEvent(event);
+    PostThreadMessageA(threadId, CWM_QUIT, 0, 0);
+    if (WaitForSingleObject(event, kStopWaitMs) != WAIT_OBJECT_0 && thread != nullptr &&
+        TerminateThread(thread, 0)) {
+        // Free the record only once the thread can no longer touch it.
+        if (WaitForSingleObject(thread, kStopWaitMs) == WAIT_OBJECT_0)
+            HeapFree(GetProcessHeap(), 0, worker);
+    }
+    CloseHandle(event);
+    // The stop is the last use of the thread's handle.
+    if (thread != nullptr) CloseHandle(thread);
+}
+
+void SetProgressTitle(HWND window, bool on, UINT stringId, int changeCursor, ...) {
+    if (!on) {
+        ProgressTitleOff(window, changeCursor);
+        return;
+    }
+    va_list args;
+    va_start(args, changeCursor);
+    ProgressTitleOn(window, stringId, changeCursor, args);
+    va_end(args);
+}
+
+} // namespace zorvik
