@@ -46,6 +46,27 @@ for mech in native memory file; do
   done
 done
 
+# With the user interface: the user previews the selected picture (slot 23,
+# the one before the counter at 0) and presses Capture, which gives three
+# transfers of it; Close ends the session.
+$run "$bin/fetch_pictures.exe" COM2 --first 23 --count 1 --out "$(win "$scratch/expected-ui")" \
+  >/dev/null 2>&1 || fail "fetch_pictures for the user interface"
+for mech in native memory file; do
+  $run "$bin/press_buttons.exe" 60 ready click 1000 sleep 300 click 1051 sleep 1500 click 2 \
+    >"$scratch/press-$mech.txt" 2>&1 &
+  presser=$!
+  $run "$bin/twain_acquire.exe" --source "Kelbrook Zorvik" --ui --mech $mech --count 3 \
+    --timeout 60 --out "$(win "$scratch/ui-$mech")" >"$scratch/ui-$mech.txt" 2>&1
+  rc=$?
+  wait $presser || fail "ui $mech: the dialog was not driven: $(cat "$scratch/press-$mech.txt")"
+  [ $rc = 0 ] || fail "ui $mech: exit $rc: $(cat "$scratch/ui-$mech.txt")"
+  for k in 1 2 3; do
+    got=$(printf '%s/ui-%s/picture-%02d.bmp' "$scratch" $mech $k)
+    cmp -s <(tail -c 57600 "$got") <(tail -c 57600 "$scratch/expected-ui/picture-23.bmp") ||
+      fail "ui $mech: $got is not the previewed picture"
+  done
+done
+
 $run "$bin/twain_acquire.exe" --source "No Such Source" >"$scratch/nosource.txt" 2>&1
 rc=$?
 [ $rc = 4 ] || fail "an unknown source gives exit 4, not $rc: $(cat "$scratch/nosource.txt")"
