@@ -1,7 +1,7 @@
 // Acquisition without user interface through zorvik.ds, against a camera on
 // COM2 paced at 57,600 baud: the time of N transfers against N picture wire
 // times, and the source's own time per transfer outside the upload, for each
-// mechanism. Run by bench/run-acquire-bench.sh (see bench/REPORT-acquire.md).
+// mechanism. Run by bench/run-ds-bench.sh (see bench/REPORT-acquire.md).
 #include <windows.h>
 
 #include <cstdio>
@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "tarnlink.h"
-#include "twain/twain_defs.h"
+#include "ds_bench.h"
+
+using namespace dsbench;
 
 namespace {
 
@@ -18,21 +20,6 @@ constexpr int kPictures = 3;
 constexpr int kCapacity = 24;
 // ACK, STX, type, four header bytes, 20,680 payload bytes, ETX at 5,760 bytes/s.
 constexpr double kPictureWireSeconds = 20687.0 / 5760.0;
-
-double Now() {
-    LARGE_INTEGER f, t;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / static_cast<double>(f.QuadPart);
-}
-
-using DsEntryProc = TW_UINT16(PASCAL *)(pTW_IDENTITY, TW_UINT32, TW_UINT16, TW_UINT16, TW_MEMREF);
-DsEntryProc g_entry;
-TW_IDENTITY g_app, g_ds;
-
-TW_UINT16 Call(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, void *data) {
-    return g_entry(&g_app, dg, dat, msg, data);
-}
 
 // The library's own upload of the same slots, at the same pace: what a
 // transfer cannot do faster.
@@ -85,26 +72,16 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "bench_acquire: no camera on COM2\n");
         return 1;
     }
-    HMODULE ds = LoadLibraryA(argv[1]);
-    g_entry = ds ? reinterpret_cast<DsEntryProc>(
-                       reinterpret_cast<void *>(GetProcAddress(ds, "DS_Entry")))
-                 : nullptr;
-    if (g_entry == nullptr) {
-        std::fprintf(stderr, "bench_acquire: cannot load %s\n", argv[1]);
-        return 1;
-    }
-    g_app.Id = 1;
-    std::strcpy(g_app.ProductName, "bench_acquire");
-    Call(DG_CONTROL, DAT_IDENTITY, MSG_GET, &g_ds);
-    g_ds.Id = 2;
+    if (!LoadSource(argv[1], "bench_acquire")) return 1;
 
     char temp[MAX_PATH];
     GetTempPathA(sizeof temp, temp);
     const std::string file = std::string(temp) + "bench-acquire.bmp";
     std::printf("library upload alone: %.4f s a picture (wire %.4f s)\n", upload,
                 kPictureWireSeconds);
-    std::printf("| mechanism | %d transfers | ratio to wire time | source's own time a transfer |\n",
-                kPictures);
+    std::printf(
+        "| mechanism | %d transfers | ratio to wire time | source's own time a transfer |\n",
+        kPictures);
     std::printf("|---|---|---|---|\n");
     const struct {
         TW_UINT16 mech;

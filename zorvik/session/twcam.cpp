@@ -54,23 +54,13 @@ template <typename Call> int32_t WithBusyRetry(BusyCall which, Call call) {
     return status;
 }
 
-// The session's texts live in the module that holds this code, whichever
-// program or DLL that is.
 char g_msgCaption[256];
-
-HINSTANCE SessionModule() {
-    HMODULE module = nullptr;
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       g_msgCaption, &module);
-    return module;
-}
 
 // Loads string id into text (size bytes with the terminator); empty when the
 // table has no such string.
 void LoadText(UINT id, char *text, int size) {
     text[0] = '\0';
-    if (LoadStringA(SessionModule(), id, text, size) <= 0) text[0] = '\0';
+    if (LoadStringA(CodeModule(), id, text, size) <= 0) text[0] = '\0';
 }
 
 void Record(TwcamSession *s, int32_t status) {
@@ -163,6 +153,14 @@ uint8_t *Fetch(TwcamSession *s, int32_t index, const FetchKind &kind) {
 }
 
 } // namespace
+
+HINSTANCE CodeModule() {
+    HMODULE module = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCSTR>(&CodeModule), &module);
+    return module;
+}
 
 void FillBitmapHeader(BITMAPINFOHEADER &h, int width, int height, int bitCount) {
     std::memset(&h, 0, sizeof h);

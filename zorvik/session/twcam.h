@@ -31,6 +31,10 @@ struct TwcamSession {
     BITMAPINFOHEADER pendingFormat; // the picture the next transfer delivers
 };
 
+// The module that holds the data source's code and resources: the DLL, or a
+// test program built with them.
+HINSTANCE CodeModule();
+
 // Fills a bitmap header by the one rule of the data source (no row padding;
 // 256 colours for 8-bit pictures).
 void FillBitmapHeader(BITMAPINFOHEADER &h, int width, int height, int bitCount);

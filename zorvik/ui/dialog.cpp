@@ -87,13 +87,9 @@ void FillVersionLine(HWND w) {
     char library[20] = "";
     SciGetDLLVersion(library);
     char fileVersion[16] = "";
-    HMODULE module = nullptr;
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCSTR>(&FillVersionLine), &module);
     char path[261];
     DWORD handle = 0;
-    const DWORD n = GetModuleFileNameA(module, path, sizeof path - 1);
+    const DWORD n = GetModuleFileNameA(CodeModule(), path, sizeof path - 1);
     const DWORD size = n ? GetFileVersionInfoSizeA(path, &handle) : 0;
     if (size != 0) {
         void *info = HeapAlloc(GetProcessHeap(), 0, size);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
+#include <cstring>
 
 #include "resources/ids.h"
 #include "session/twcam.h"
@@ -27,13 +28,11 @@ constexpr DWORD kStopWaitMs = 10000;
 constexpr int kGrabRepeats = 100;
 constexpr DWORD kGrabRepeatWaitMs = 5;
 
-// The strings live in the module that holds this code (the DLL, or a test).
-HINSTANCE UiModule() {
-    HMODULE module = nullptr;
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       g_savedCaption, &module);
-    return module;
+constexpr char kProgressEnd[] = ", please wait...";
+
+bool IsProgressCaption(const char *caption) {
+    const size_t n = std::strlen(caption), end = sizeof kProgressEnd - 1;
+    return n >= end && std::strcmp(caption + n - end, kProgressEnd) == 0;
 }
 
 void ProgressTitleOn(HWND window, UINT stringId, bool changeCursor, va_list args) {
@@ -41,18 +40,21 @@ void ProgressTitleOn(HWND window, UINT stringId, bool changeCursor, va_list args
         HCURSOR previous = SetCursor(LoadCursorA(nullptr, IDC_WAIT));
         if (!g_cursorSaved.exchange(true)) g_savedCursor = previous;
     }
-    // A title that is already up keeps the caption it saved: saving again
-    // would take the progress text for the dialog's own caption.
+    // A title that is already up keeps the caption it saved. The dialog and
+    // the worker may switch titles at the same moment, so what is read is
+    // kept only when it is no progress caption, and the saved one is never
+    // left half written.
     if (!g_titleUp.exchange(true)) {
-        g_savedCaption[0] = '\0';
-        GetWindowTextA(window, g_savedCaption, sizeof g_savedCaption);
+        char current[sizeof g_savedCaption] = "";
+        GetWindowTextA(window, current, sizeof current);
+        if (!IsProgressCaption(current)) std::memcpy(g_savedCaption, current, sizeof current);
     }
     char format[kProgressTextChars + 1] = "";
-    if (LoadStringA(UiModule(), stringId, format, sizeof format) <= 0) format[0] = '\0';
+    if (LoadStringA(CodeModule(), stringId, format, sizeof format) <= 0) format[0] = '\0';
     char text[kProgressTextChars + 64];
     wvsprintfA(text, format, args);
     char caption[sizeof g_savedCaption + sizeof text + 32];
-    wsprintfA(caption, "%s - %s, please wait...", g_savedCaption, text);
+    wsprintfA(caption, "%s - %s%s", g_savedCaption, text, kProgressEnd);
     SetWindowTextA(window, caption);
 }
 
