@@ -50,9 +50,12 @@ for preset in native win64 win32; do
   ctest --preset "$preset" -j "$jobs" "${filter[@]}" 2>&1 | tee "$log" || status=1
   count
 done
-# Wine's servers for the test prefixes would outlive this script.
-for preset in win64 win32; do
-  WINEPREFIX="$PWD/build/$preset/wineprefix" "$(command -v wineserver || echo /usr/lib/wine/wineserver)" -k 2>/dev/null || true
+# Wine's servers for the test prefixes (and their device services) would
+# outlive this script.
+for prefix in build/win64/wineprefix* build/win32/wineprefix*; do
+  [ -d "$prefix" ] || continue
+  WINEPREFIX="$PWD/$prefix" "$(command -v wineserver || echo /usr/lib/wine/wineserver)" -k \
+    >/dev/null 2>&1 || true
 done
 
 if [ -f tools/test-extra.sh ]; then
