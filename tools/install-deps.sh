@@ -19,7 +19,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   libgtest-dev googletest libbenchmark-dev libpng-dev zlib1g-dev
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-  wine wine64 xvfb libwine-dev
+  wine wine64 xvfb libwine-dev wixl msitools pkg-config
 )
 # The shipped 32-bit build runs under 32-bit Wine where the kernel runs i686 code.
 i386_packages=(wine32:i386)

@@ -1,0 +1,523 @@
+// tarncam as a user runs it, against the simulator: every file it writes is
+// compared pixel for pixel with what the library makes of the same pictures,
+// and every failure must end in its documented exit code with no file left
+// half written. References are computed in a forked child, a fresh process as
+// each tarncam run is: the colour balance carries from picture to picture for
+// the life of a process.
+#include <gtest/gtest.h>
+#include <png.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/camsim_client.h"
+#include "sheet.h"
+#include "tarnlink.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string g_tool, g_port, g_photos;
+constexpr int kSlots = 8; // the simulator's, all holding photographs
+
+using Bytes = std::vector<uint8_t>;
+
+struct Outcome {
+    int code = -1;
+    std::string out, err;
+};
+
+std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Starts tarncam; stdout and stderr go to files read back by Finish.
+pid_t Start(const std::vector<std::string> &args, const std::string &logs) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int out = open((logs + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open((logs + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
+        dup2(err, 2);
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(g_tool.c_str()));
+        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(g_tool.c_str(), argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+Outcome Finish(pid_t pid, const std::string &logs) {
+    Outcome r;
+    int status = 0;
+    // Bounded: a hung tool fails the test rather than the whole run.
+    for (int i = 0; i < 600; ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (r.code < 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        ADD_FAILURE() << "tarncam did not finish in 60 s";
+    }
+    r.out = ReadFile(logs + ".out");
+    r.err = ReadFile(logs + ".err");
+    return r;
+}
+
+Outcome Tool(const std::vector<std::string> &args) {
+    const std::string logs = linktest::ScratchPath("run");
+    return Finish(Start(args, logs), logs);
+}
+
+std::vector<std::string> WithPort(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--port", g_port, "--slots", std::to_string(kSlots)});
+    return args;
+}
+
+// Runs fn in a fresh process with the camera open; its bytes come back.
+Bytes Fresh(const std::function<Bytes()> &fn) {
+    const std::string path = linktest::ScratchPath("reference");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (SciOpenCamera(g_port.c_str()) != SCI_OK || SciSyncCamera() != SCI_OK) _exit(3);
+        const Bytes bytes = fn();
+        SciResetImageCounter(0);
+        SciCloseCamera();
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char *>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        _exit(bytes.empty() ? 4 : 0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "reference session failed";
+    const std::string text = ReadFile(path);
+    return Bytes(text.begin(), text.end());
+}
+
+// Pictures of slots in this order, each through call (the library's upload).
+Bytes Uploads(const std::vector<int> &slots, SciStatus (*call)(uint8_t *, SciImageInfo *),
+              size_t size) {
+    return Fresh([=] {
+        Bytes all;
+        Bytes one(size);
+        for (int slot : slots) {
+            if (SciResetImageCounter(slot) != SCI_OK || call(one.data(), nullptr) != SCI_OK)
+                return Bytes();
+            all.insert(all.end(), one.begin(), one.end());
+        }
+        return all;
+    });
+}
+
+struct Image {
+    int width = 0, height = 0, channels = 0;
+    Bytes pixels; // top row first, RGB or grey
+};
+
+Image DecodePng(const std::string &path, int channels) {
+    Image img;
+    png_image png;
+    std::memset(&png, 0, sizeof png);
+    png.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&png, path.c_str())) {
+        ADD_FAILURE() << path << ": " << png.message;
+        return img;
+    }
+    EXPECT_EQ(png.format & PNG_FORMAT_FLAG_COLOR, channels == 3 ? PNG_FORMAT_FLAG_COLOR : 0u)
+        << path << " is stored in the wrong colour type";
+    png.format = channels == 3 ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
+    img.width = static_cast<int>(png.width);
+    img.height = static_cast<int>(png.height);
+    img.channels = channels;
+    img.pixels.resize(PNG_IMAGE_SIZE(png));
+    if (!png_image_finish_read(&png, nullptr, img.pixels.data(), 0, nullptr))
+        ADD_FAILURE() << path << ": " << png.message;
+    return img;
+}
+
+// The library's layout (bottom row first, blue green red) as PNG holds it.
+Bytes AsShown(const uint8_t *lib, int width, int height, int channels) {
+    Bytes out(static_cast<size_t>(width * height * channels));
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            for (int c = 0; c < channels; ++c)
+                out[static_cast<size_t>((y * width + x) * channels + c)] =
+                    lib[((height - 1 - y) * width + x) * channels + (channels == 3 ? 2 - c : 0)];
+    return out;
+}
+
+void ExpectPngIs(const std::string &path, const uint8_t *lib, int width, int height, int channels) {
+    const Image img = DecodePng(path, channels);
+    ASSERT_EQ(img.width, width) << path;
+    ASSERT_EQ(img.height, height) << path;
+    EXPECT_TRUE(img.pixels == AsShown(lib, width, height, channels)) << path << " differs";
+}
+
+std::string Dir(const std::string &name) {
+    const std::string d = linktest::ScratchPath(name);
+    fs::create_directories(d);
+    return d;
+}
+
+std::vector<std::string> Listing(const std::string &dir) {
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string Status(const std::string &key) {
+    const std::string s = linktest::Control("status");
+    const size_t at = s.find(" " + key + "=");
+    if (at == std::string::npos) return "";
+    const size_t start = at + key.size() + 2;
+    return s.substr(start, s.find(' ', start) - start);
+}
+
+std::string Photo(int slot) {
+    std::vector<std::string> files;
+    for (const auto &e : fs::directory_iterator(g_photos))
+        if (e.path().extension() == ".png") files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    return files.at(static_cast<size_t>(slot));
+}
+
+class Tarncam : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        linktest::ControlOk("clear");
+        linktest::ControlOk("pace off");
+        linktest::ControlOk("counter 0");
+    }
+};
+
+TEST_F(Tarncam, FetchAllColourIsTheLibrarysPictureAndKeepsTheCounter) {
+    linktest::ControlOk("counter 6");
+    const std::string dir = Dir("colour");
+    const Outcome r = Tool(WithPort({"fetch", "--out", dir}));
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("8 picture(s) saved"), std::string::npos) << r.out;
+    EXPECT_EQ(Status("counter"), "6") << "the counter is put back";
+    ASSERT_EQ(Listing(dir).size(), 8u);
+    // The tool reads line by line; the reference is the whole-picture upload.
+    const Bytes ref = Uploads({0, 1, 2, 3, 4, 5, 6, 7}, SciUploadImage, SCI_PICTURE_BYTES);
+    ASSERT_EQ(ref.size(), 8u * SCI_PICTURE_BYTES);
+    for (int slot = 0; slot < 8; ++slot)
+        ExpectPngIs(dir + "/picture-0" + std::to_string(slot) + ".png",
+                    ref.data() + slot * SCI_PICTURE_BYTES, 160, 120, 3);
+}
+
+TEST_F(Tarncam, FetchRangeGreyBmpAndLargeKeyedPng) {
+    const std::string dir = Dir("grey");
+    Outcome r = Tool(WithPort({"fetch", "2-3", "--grey", "--format", "bmp", "--out", dir}));
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(Listing(dir), (std::vector<std::string>{"picture-02.bmp", "picture-03.bmp"}));
+    const Bytes grey = Uploads({2, 3}, SciUploadGreyImage, SCI_GREY_BYTES);
+    ASSERT_EQ(grey.size(), 2u * SCI_GREY_BYTES);
+    for (int i = 0; i < 2; ++i) {
+        const std::string file = ReadFile(dir + "/picture-0" + std::to_string(2 + i) + ".bmp");
+        // 14 + 40 bytes of headers and a 256-entry grey palette, then the rows bottom up.
+        ASSERT_EQ(file.size(), 54u + 1024u + SCI_GREY_BYTES);
+        EXPECT_EQ(file.substr(0, 2), "BM");
+        EXPECT_EQ(static_cast<uint8_t>(file[28]), 8) << "bits per pixel";
+        EXPECT_EQ(static_cast<uint8_t>(file[54 + 4 * 200 + 1]), 200) << "grey palette";
+        const Bytes rows(file.begin() + 1078, file.end());
+        EXPECT_TRUE(std::equal(rows.begin(), rows.end(), grey.begin() + i * SCI_GREY_BYTES))
+            << "picture-0" << 2 + i << ".bmp differs";
+    }
+
+    // Background removal by the library's own estimate, then enlarged.
+    r = Tool(WithPort({"fetch", "5", "--large", "--remove-background", "--out", dir}));
+    ASSERT_EQ(r.code, 0) << r.err;
+    const Bytes large = Fresh([] {
+        Bytes pic(SCI_PICTURE_BYTES), keyed(SCI_PICTURE_BYTES), big(SCI_ENLARGED_BYTES);
+        BgRmvParm parm;
+        SciInitBgRmvParm(&parm);
+        if (SciResetImageCounter(5) || SciUploadImage(pic.data(), nullptr) ||
+            SciRemoveImageBackground(pic.data(), keyed.data(), &parm) ||
+            SciEnlargeImage(keyed.data(), big.data()))
+            return Bytes();
+        return big;
+    });
+    ASSERT_EQ(large.size(), size_t{SCI_ENLARGED_BYTES});
+    ExpectPngIs(dir + "/picture-05.png", large.data(), 320, 240, 3);
+}
+
+TEST_F(Tarncam, BackgroundKeyAndSampleReachTheLibraryAsGiven) {
+    const std::string dir = Dir("key");
+    // The grey-violet of the water in slot 0, as a user reads it off a viewer: R,G,B.
+    Outcome r = Tool(
+        WithPort({"fetch", "0", "--remove-background", "--key", "135,108,115,30", "--out", dir}));
+    ASSERT_EQ(r.code, 0) << r.err;
+    const Bytes keyed = Fresh([] {
+        Bytes pic(SCI_PICTURE_BYTES), out(SCI_PICTURE_BYTES);
+        BgRmvParm parm;
+        SciInitBgRmvParm(&parm);
+        parm.autoKey = 0;
+        const uint8_t bgr[3] = {115, 108, 135};
+        for (int c = 0; c < 3; ++c) {
+            parm.keyColour[c] = bgr[c];
+            parm.keyTolerance[c] = 30;
+        }
+        if (SciResetImageCounter(0) || SciUploadImage(pic.data(), nullptr) ||
+            SciRemoveImageBackground(pic.data(), out.data(), &parm))
+            return Bytes();
+        // The key must have hit something, or this test proves nothing.
+        if (pic == out) return Bytes();
+        return out;
+    });
+    ASSERT_EQ(keyed.size(), size_t{SCI_PICTURE_BYTES});
+    ExpectPngIs(dir + "/picture-00.png", keyed.data(), 160, 120, 3);
+
+    // 10 from the left is 144 from the right, where the library counts.
+    r = Tool(
+        WithPort({"fetch", "4", "--remove-background", "--sample", "10,20,6,5", "--out", dir}));
+    ASSERT_EQ(r.code, 0) << r.err;
+    const Bytes sampled = Fresh([] {
+        Bytes pic(SCI_PICTURE_BYTES), out(SCI_PICTURE_BYTES);
+        BgRmvParm parm;
+        SciInitBgRmvParm(&parm);
+        parm.sample1X = parm.sample2X = 144;
+        parm.sample1Y = parm.sample2Y = 20;
+        parm.sample1Width = parm.sample2Width = 6;
+        parm.sample1Height = parm.sample2Height = 5;
+        if (SciResetImageCounter(4) || SciUploadImage(pic.data(), nullptr) ||
+            SciRemoveImageBackground(pic.data(), out.data(), &parm) || pic == out)
+            return Bytes();
+        return out;
+    });
+    ASSERT_EQ(sampled.size(), size_t{SCI_PICTURE_BYTES});
+    ExpectPngIs(dir + "/picture-04.png", sampled.data(), 160, 120, 3);
+
+    EXPECT_EQ(Tool(WithPort({"fetch", "--key", "1,2,3"})).code, 2) << "--key alone";
+    EXPECT_EQ(Tool(WithPort({"fetch", "--remove-background", "--sample", "150,0,10,4"})).code, 2)
+        << "a sample past the edge";
+    EXPECT_EQ(Tool(WithPort({"fetch", "--grey", "--large"})).code, 2);
+    EXPECT_EQ(Tool(WithPort({"fetch", "7-3"})).code, 2);
+    EXPECT_EQ(Tool(WithPort({"fetch", "--format", "gif"})).code, 2);
+}
+
+TEST_F(Tarncam, SheetAndInfoShowEachPictureUnderItsSlot) {
+    linktest::ControlOk("erase 2");
+    const std::string dir = Dir("sheet");
+    const Outcome info = Tool(WithPort({"info"}));
+    const Outcome r = Tool(WithPort({"sheet", dir + "/sheet.png"}));
+    const Bytes thumbs = Fresh([] {
+        Bytes all, one(SCI_THUMBNAIL_BYTES);
+        for (int slot : {0, 1, 3, 4, 5, 6, 7}) {
+            if (SciResetImageCounter(slot) || SciUploadThumbnail(one.data(), nullptr))
+                return Bytes();
+            all.insert(all.end(), one.begin(), one.end());
+        }
+        return all;
+    });
+    linktest::ControlOk("load 2 " + Photo(2));
+    ASSERT_EQ(info.code, 0) << info.err;
+    EXPECT_NE(info.out.find("firmware:         SIM1"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("pictures:         7, in slots 0-1, 3-7"), std::string::npos)
+        << info.out;
+    ASSERT_EQ(r.code, 0) << r.err;
+    ASSERT_EQ(thumbs.size(), 7u * SCI_THUMBNAIL_BYTES);
+
+    const Image sheet = DecodePng(dir + "/sheet.png", 1);
+    using namespace tarncam;
+    ASSERT_EQ(sheet.width, kSheetMargin + 6 * (kCellWidth + kSheetMargin));
+    ASSERT_EQ(sheet.height, kSheetMargin + 2 * (kCellHeight + kSheetMargin));
+    for (int i = 0; i < 7; ++i) {
+        const uint8_t *t = thumbs.data() + i * SCI_THUMBNAIL_BYTES;
+        int wrong = 0, ink = 0;
+        for (int y = 0; y < 62; ++y)
+            for (int x = 0; x < 80; ++x) {
+                const uint8_t want = t[(30 - y / 2) * 40 + x / 2];
+                wrong +=
+                    sheet
+                        .pixels[static_cast<size_t>((CellY(i) + y) * sheet.width + CellX(i) + x)] !=
+                    want;
+            }
+        // The label: dark digits on white under the thumbnail.
+        for (int y = CellY(i) + 62; y < CellY(i) + kCellHeight; ++y)
+            for (int x = CellX(i); x < CellX(i) + kCellWidth; ++x)
+                ink += sheet.pixels[static_cast<size_t>(y * sheet.width + x)] == kLabelInk;
+        EXPECT_EQ(wrong, 0) << "thumbnail " << i;
+        EXPECT_GT(ink, 10) << "label " << i;
+    }
+    // Slots 0 and 1 differ in label only by their digit: "0" has more ink than "1".
+    auto inkOf = [&](int i) {
+        int n = 0;
+        for (int y = CellY(i) + 62; y < CellY(i) + kCellHeight; ++y)
+            for (int x = CellX(i); x < CellX(i) + kCellWidth; ++x)
+                n += sheet.pixels[static_cast<size_t>(y * sheet.width + x)] == kLabelInk;
+        return n;
+    };
+    EXPECT_EQ(inkOf(0), 12 * 4) << "'0' is 12 font pixels at scale 2";
+    EXPECT_EQ(inkOf(1), 8 * 4) << "'1' is 8 font pixels";
+    EXPECT_EQ(inkOf(2), 11 * 4) << "the third cell is slot 3, 11 font pixels";
+}
+
+TEST_F(Tarncam, CounterAndGrabRetryingBadExposures) {
+    Outcome r = Tool(WithPort({"counter", "5"}));
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(Status("counter"), "5");
+    EXPECT_EQ(Tool(WithPort({"counter", "255"})).code, 2);
+    EXPECT_EQ(Status("counter"), "5");
+
+    // Three bad exposures and the fourth try succeeds; four and it gives up,
+    // so tries are exactly four.
+    const int grabs = std::stoi(Status("grabs"));
+    linktest::ControlOk("badexposure 3");
+    r = Tool(WithPort({"grab", "--slot", "3"}));
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("picture taken into slot 3"), std::string::npos) << r.out;
+    EXPECT_EQ(std::stoi(Status("grabs")), grabs + 1);
+    EXPECT_EQ(Status("counter"), "3");
+
+    linktest::ControlOk("badexposure 4");
+    r = Tool(WithPort({"grab"}));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("bad exposure 4 times"), std::string::npos) << r.err;
+    EXPECT_EQ(std::stoi(Status("grabs")), grabs + 1);
+    r = Tool(WithPort({"grab"}));
+    EXPECT_EQ(r.code, 0) << "all four were used up: " << r.err;
+    EXPECT_EQ(std::stoi(Status("grabs")), grabs + 2);
+    linktest::ControlOk("clear");
+    linktest::ControlOk("load 3 " + Photo(3));
+}
+
+TEST_F(Tarncam, NoCameraIsTold) {
+    // Nothing named: no device is touched.
+    const char *old = getenv("TARNCAM_PORT");
+    unsetenv("TARNCAM_PORT");
+    Outcome r = Tool({"info"});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_NE(r.err.find("no camera port given"), std::string::npos) << r.err;
+    r = Tool({"--port", "/dev/tarncam-none", "info"});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_NE(r.err.find("cannot open /dev/tarncam-none"), std::string::npos) << r.err;
+
+    // A line with nothing on it: a pseudo-terminal whose far end stays silent.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string silent = ptsname(master);
+    r = Tool({"--port", silent, "fetch"});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_NE(r.err.find("no camera answers on " + silent), std::string::npos) << r.err;
+    close(master);
+
+    // The environment names the camera when --port does not.
+    setenv("TARNCAM_PORT", g_port.c_str(), 1);
+    r = Tool({"--slots", "1", "info"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    if (old)
+        setenv("TARNCAM_PORT", old, 1);
+    else
+        unsetenv("TARNCAM_PORT");
+    EXPECT_EQ(Tool({"frobnicate"}).code, 2);
+    EXPECT_EQ(Tool({"--scan", "--port", g_port, "info"}).code, 2);
+}
+
+TEST_F(Tarncam, BusyCameraEndsWithItsCodeAndNoFile) {
+    linktest::ControlOk("fault U busy always");
+    const std::string dir = Dir("busy");
+    const Outcome r = Tool(WithPort({"fetch", "1", "--out", dir}));
+    linktest::ControlOk("clear");
+    EXPECT_EQ(r.code, 4) << r.err;
+    EXPECT_NE(r.err.find("busy"), std::string::npos) << r.err;
+    EXPECT_TRUE(Listing(dir).empty());
+    EXPECT_EQ(Status("counter"), "0") << "the camera is left as found";
+}
+
+TEST_F(Tarncam, UnwritableOutputEndsWithItsCodeAndNoFile) {
+    const std::string dir = Dir("unwritable");
+    std::ofstream(dir + "/plain-file") << "x";
+    Outcome r = Tool(WithPort({"fetch", "0", "--out", dir + "/plain-file/sub"}));
+    EXPECT_EQ(r.code, 6) << r.err;
+    EXPECT_NE(r.err.find("cannot make the folder"), std::string::npos) << r.err;
+
+    // A full disk: the .part file fills up; nothing may be left under either name.
+    fs::create_symlink("/dev/full", dir + "/picture-00.png.part");
+    r = Tool(WithPort({"fetch", "0-1", "--out", dir}));
+    EXPECT_EQ(r.code, 6) << r.err;
+    EXPECT_NE(r.err.find("cannot write"), std::string::npos) << r.err;
+    EXPECT_EQ(Listing(dir), (std::vector<std::string>{"plain-file"}));
+    EXPECT_EQ(Status("counter"), "0");
+
+    r = Tool(WithPort({"sheet", dir + "/plain-file/sheet.png"}));
+    EXPECT_EQ(r.code, 6) << r.err;
+}
+
+TEST_F(Tarncam, InterruptedFetchLeavesNoFileAndTheCameraInStep) {
+    linktest::ControlOk("pace on");
+    const std::string dir = Dir("interrupted");
+    const std::string logs = linktest::ScratchPath("sigint");
+    const pid_t pid = Start(WithPort({"fetch", "--out", dir}), logs);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // inside the first picture
+    kill(pid, SIGINT);
+    Outcome r = Finish(pid, logs);
+    EXPECT_EQ(r.code, 130) << r.err;
+    EXPECT_NE(r.err.find("interrupted"), std::string::npos) << r.err;
+    EXPECT_TRUE(Listing(dir).empty()) << "no picture, no .part";
+    EXPECT_EQ(Status("counter"), "0");
+    linktest::ControlOk("pace off");
+
+    r = Tool(WithPort({"fetch", "0", "--out", dir}));
+    ASSERT_EQ(r.code, 0) << r.err;
+    const Bytes ref = Uploads({0}, SciUploadImage, SCI_PICTURE_BYTES);
+    ASSERT_EQ(ref.size(), size_t{SCI_PICTURE_BYTES});
+    ExpectPngIs(dir + "/picture-00.png", ref.data(), 160, 120, 3);
+}
+
+// Last: the unplugged line is replaced, under the same link.
+TEST_F(Tarncam, UnpluggedMidPictureEndsWithItsCodeAndNoFile) {
+    linktest::ControlOk("pace on");
+    const std::string dir = Dir("unplugged");
+    const std::string logs = linktest::ScratchPath("unplug");
+    const pid_t pid = Start(WithPort({"fetch", "--out", dir}), logs);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    linktest::ControlOk("unplug");
+    Outcome r = Finish(pid, logs);
+    EXPECT_EQ(r.code, 5) << r.err;
+    EXPECT_NE(r.err.find("no longer answers"), std::string::npos) << r.err;
+    EXPECT_TRUE(Listing(dir).empty());
+    linktest::ControlOk("pace off");
+    // Plugged in again: the next run works.
+    r = Tool(WithPort({"fetch", "7", "--out", dir}));
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(Listing(dir), (std::vector<std::string>{"picture-07.png"}));
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: tarncam_tests TARNCAM CAMERA-LINK PHOTOS-DIR\n");
+        return 2;
+    }
+    g_tool = argv[1];
+    g_port = argv[2];
+    g_photos = argv[3];
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,30 @@
+// Writing pictures: PNG through libpng, or BMP, never leaving a partial file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tarncam {
+
+enum class Format { kPng, kBmp };
+
+// Pixels as the library gives them: bottom row first, blue green red for
+// three channels, one byte for grey.
+struct Picture {
+    const uint8_t *pixels;
+    int width;
+    int height;
+    int channels; // 3 or 1
+};
+
+// Writes path via path.part (fsync, then rename). False with the reason in
+// error; no file is left behind then.
+bool WritePicture(const std::string &path, const Picture &picture, Format format,
+                  std::string &error);
+// A grey or RGB image already top row first, as PNG.
+bool WritePngTopDown(const std::string &path, const uint8_t *pixels, int width, int height,
+                     int channels, std::string &error);
+// The .part file a write in progress uses; removed when interrupted.
+std::string PartPath(const std::string &path);
+
+} // namespace tarncam
