@@ -109,26 +109,33 @@ struct Probe {
 
 Exit ProbeSlots(int limit, Probe &probe, bool showProgress) {
     std::vector<uint8_t> thumb(SCI_THUMBNAIL_BYTES);
+    // A whole upload moves the camera's counter on to the next slot, so the
+    // counter is set only at the start and after a slot that gave nothing.
+    bool positioned = false;
     for (int slot = 0; slot < limit; ++slot) {
         if (g_interrupted) return kExitInterrupted;
-        bool failed;
-        Exit e = SelectSlot(slot, failed);
-        if (e != kExitOk) return e;
-        if (failed) {
-            ++probe.failed;
-            continue;
+        if (!positioned) {
+            bool failed;
+            Exit e = SelectSlot(slot, failed);
+            if (e != kExitOk) return e;
+            if (failed) {
+                ++probe.failed;
+                continue;
+            }
         }
+        positioned = false;
         Progress p;
         if (showProgress) ProgressBegin(p, "thumbnails", kThumbnailWireSeconds * limit);
         const SciStatus status = Retry([&] { return SciUploadThumbnail(thumb.data(), nullptr); });
         if (showProgress) ProgressUpdate(p, static_cast<double>(slot + 1) / limit);
         if (status == SCI_OK) {
             probe.found.push_back({slot, thumb});
+            positioned = true;
             continue;
         }
         if (status == SCI_COMMS_SEND_NAK) continue; // empty slot
         ++probe.failed;
-        e = Recover(status, "slot " + std::to_string(slot) + " thumbnail");
+        const Exit e = Recover(status, "slot " + std::to_string(slot) + " thumbnail");
         if (e != kExitOk) return e;
     }
     if (showProgress && isatty(2)) std::fprintf(stderr, "\r\033[K");
@@ -313,7 +320,7 @@ int RunSheet(const Globals &g, const std::vector<std::string> &args) {
         std::fprintf(stderr, "tarncam: cannot write the sheet: %s\n", error.c_str());
         return End(s, kExitWrite);
     }
-    std::printf("%s: %zu thumbnails (slots %s), %d x %d, in %.1f s\n", out.c_str(),
+    std::printf("%s: %zu thumbnails (slots %s), %d x %d, in %.2f s\n", out.c_str(),
                 probe.found.size(), SlotList(probe.found).c_str(), sheet.width, sheet.height,
                 Now() - start);
     return End(s, probe.failed > 0 ? kExitCameraError : kExitOk);
