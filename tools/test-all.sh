@@ -43,19 +43,26 @@ if ! timeout 120 tools/wine-run.sh "$PWD/build/win32/wineprefix" build/win32/tes
   win32_filter=(-L tables)
 fi
 
+# Wine's servers for a build's test prefixes (and their device services)
+# would outlive this script. On CI the prefixes (about 1.3 GB each) go too,
+# so that the two builds' prefixes never fill the disk together.
+stop_prefixes() {
+  local prefix
+  for prefix in "build/$1"/wineprefix*; do
+    [ -d "$prefix" ] || continue
+    WINEPREFIX="$PWD/$prefix" "$(command -v wineserver || echo /usr/lib/wine/wineserver)" -k \
+      >/dev/null 2>&1 || true
+    if [ "${CI:-}" = true ]; then rm -rf "$prefix"; fi
+  done
+}
+
 for preset in native win64 win32; do
   echo "== test $preset"
   filter=()
   [ "$preset" = win32 ] && filter=("${win32_filter[@]}")
   ctest --preset "$preset" -j "$jobs" "${filter[@]}" 2>&1 | tee "$log" || status=1
   count
-done
-# Wine's servers for the test prefixes (and their device services) would
-# outlive this script.
-for prefix in build/win64/wineprefix* build/win32/wineprefix*; do
-  [ -d "$prefix" ] || continue
-  WINEPREFIX="$PWD/$prefix" "$(command -v wineserver || echo /usr/lib/wine/wineserver)" -k \
-    >/dev/null 2>&1 || true
+  [ "$preset" = native ] || stop_prefixes "$preset"
 done
 
 if [ -f tools/test-extra.sh ]; then
