@@ -20,6 +20,7 @@ packages=(
   libgtest-dev googletest libbenchmark-dev libpng-dev zlib1g-dev
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   wine wine64 xvfb libwine-dev wixl msitools pkg-config
+  libopencv-imgproc-dev  # only for the benchmark against a general-purpose library
 )
 # The shipped 32-bit build runs under 32-bit Wine where the kernel runs i686 code.
 i386_packages=(wine32:i386)
@@ -35,9 +36,20 @@ for p in "${i386_packages[@]}"; do installed "$p" || need_i386=1; done
 export DEBIAN_FRONTEND=noninteractive
 if [ $need_i386 -eq 1 ]; then
   dpkg --print-foreign-architectures | grep -qx i386 || "${sudo_cmd[@]}" dpkg --add-architecture i386
-  missing+=("${i386_packages[@]}")
 fi
-echo "installing: ${missing[*]}"
-"${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+echo "installing: ${missing[*]}$([ $need_i386 -eq 1 ] && echo " ${i386_packages[*]}")"
+# A mirror caught mid-sync fails an index now and then: try again, and go on with
+# what was fetched if it keeps failing (the install says if a package is missing).
+for attempt in 1 2 3; do
+  "${sudo_cmd[@]}" apt-get update -qq && break
+  echo "apt-get update failed (attempt $attempt); retrying" >&2
+  sleep 20
+done
+apt_install() { "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "$@" >/dev/null; }
+[ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
+# Without a full i386 index the 32-bit packages cannot be resolved; the test run's
+# probe then reports the 32-bit build's Windows-side tests as not run.
+if [ $need_i386 -eq 1 ] && ! apt_install "${i386_packages[@]}"; then
+  echo "warning: could not install ${i386_packages[*]}; 32-bit Windows programs will not run here" >&2
+fi
 "${sudo_cmd[@]}" rm -rf /usr/lib/*/libgphoto2 /usr/share/libgphoto2

@@ -30,7 +30,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string g_tool, g_port, g_photos;
+std::string g_tool, g_port, g_photos, g_camsim;
 constexpr int kSlots = 8; // the simulator's, all holding photographs
 
 using Bytes = std::vector<uint8_t>;
@@ -489,6 +489,40 @@ TEST_F(Tarncam, InterruptedFetchLeavesNoFileAndTheCameraInStep) {
     ExpectPngIs(dir + "/picture-00.png", ref.data(), 160, 120, 3);
 }
 
+// A simulator of its own, killed while a picture crosses the wire: the line
+// goes away under the tool, as when the camera's process or power dies.
+TEST_F(Tarncam, SimulatorKilledMidPictureEndsWithItsCodeAndNoFile) {
+    const std::string dir = Dir("killed");
+    const std::string simOut = linktest::ScratchPath("killed-camsim.out");
+    const pid_t sim = fork();
+    if (sim == 0) {
+        const int out = open(simOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
+        execl(g_camsim.c_str(), g_camsim.c_str(), "--scenes", "2", "--pace", "--quiet",
+              static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    std::string port;
+    for (int i = 0; i < 100 && port.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const std::string text = ReadFile(simOut);
+        const size_t at = text.find("camera: ");
+        if (at != std::string::npos && text.find('\n', at) != std::string::npos)
+            port = text.substr(at + 8, text.find('\n', at) - at - 8);
+    }
+    ASSERT_FALSE(port.empty()) << "the second simulator did not start";
+
+    const std::string logs = linktest::ScratchPath("killed");
+    const pid_t pid = Start({"--port", port, "--slots", "2", "fetch", "--out", dir}, logs);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // inside the first picture
+    kill(sim, SIGKILL);
+    waitpid(sim, nullptr, 0);
+    const Outcome r = Finish(pid, logs);
+    EXPECT_EQ(r.code, 5) << r.err;
+    EXPECT_NE(r.err.find("no longer answers"), std::string::npos) << r.err;
+    EXPECT_TRUE(Listing(dir).empty()) << "no picture, no .part";
+}
+
 // Last: the unplugged line is replaced, under the same link.
 TEST_F(Tarncam, UnpluggedMidPictureEndsWithItsCodeAndNoFile) {
     linktest::ControlOk("pace on");
@@ -512,12 +546,13 @@ TEST_F(Tarncam, UnpluggedMidPictureEndsWithItsCodeAndNoFile) {
 
 int main(int argc, char **argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: tarncam_tests TARNCAM CAMERA-LINK PHOTOS-DIR\n");
+    if (argc != 5) {
+        std::fprintf(stderr, "usage: tarncam_tests TARNCAM CAMERA-LINK PHOTOS-DIR CAMSIM\n");
         return 2;
     }
     g_tool = argv[1];
     g_port = argv[2];
     g_photos = argv[3];
+    g_camsim = argv[4];
     return RUN_ALL_TESTS();
 }
