@@ -3,21 +3,21 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#if defined(__x86_64__) && !defined(_WIN32)
-#include <cpuid.h>
-#include <immintrin.h>
-#endif
 
+#include "imaging/kernel_path.h"
 #include "imaging/plane_memory.h"
 #include "imaging/reformat.h"
 #include "link/state.h"
 #include "tarnlink.h"
 
+#ifdef TARN_WIDE_PATH
+#include <immintrin.h>
+#endif
+
 namespace tarnlink {
 
 uint8_t g_blackOffsetSetting = 255;
 int32_t g_defectCorrectionSetting = 1;
-bool g_forceScalarKernels = false;
 
 namespace {
 
@@ -114,12 +114,8 @@ void PrepareTables(ColourState &s) {
 }
 
 // The loops of a pass are written once and built twice where it pays: plain,
-// and for AVX2 (x86_64 outside Windows, whose ABI does not align the stack
-// for 32-byte spills). The results are the same bytes either way.
+// and for AVX2. The results are the same bytes either way.
 #define TARN_KERNEL inline __attribute__((always_inline))
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
-#define TARN_WIDE_PATH 1
-#endif
 
 // Row halves (odd columns, then even columns) back into mosaic order.
 void Deinterleave(uint8_t *frame) {
@@ -460,21 +456,8 @@ __attribute__((target("avx2"))) void InterpolateWide(const ColourState &s, const
     InterpolateBody(s, frame, green, out);
 }
 
-// AVX2 in the processor and its registers saved by the system; asked on first
-// use rather than at load.
-bool CpuHasAvx2() {
-    unsigned a, b, c, d;
-    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX)) return false;
-    unsigned xcr0Low, xcr0High;
-    __asm__("xgetbv" : "=a"(xcr0Low), "=d"(xcr0High) : "c"(0));
-    if ((xcr0Low & 6) != 6) return false;
-    return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2);
-}
-
 bool UseWidePath() {
-    static int wide = -1;
-    if (wide < 0) wide = CpuHasAvx2() ? 1 : 0;
-    return wide == 1 && !g_forceScalarKernels;
+    return ChosenKernelPath() == KernelPath::kAvx2;
 }
 #endif
 

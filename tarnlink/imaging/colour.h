@@ -43,9 +43,6 @@ struct ColourState {
 // Settings that outlive sessions and engine close/open.
 extern uint8_t g_blackOffsetSetting;      // 255: use the measured black level
 extern int32_t g_defectCorrectionSetting; // exactly 1 means on
-// Tests set this to check the plain build of the pass's loops against the
-// wide one (where there is one).
-extern bool g_forceScalarKernels;
 
 bool OpenColourEngine();
 void CloseColourEngine();

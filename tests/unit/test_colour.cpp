@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "imaging/colour.h"
+#include "imaging/kernel_path.h"
 #include "imaging/reformat.h"
 #include "link/state.h"
 #include "support/colour_reference.h"
@@ -172,21 +173,25 @@ TEST(ColourSettings, BlackOffsetKeepsTheLowByte) {
     SciSetDefectCorrection(1);
 }
 
-class ColourKernels : public Colour, public ::testing::WithParamInterface<bool> {
+using tarnlink::KernelPath;
+
+class ColourKernels : public Colour, public ::testing::WithParamInterface<KernelPath> {
   protected:
     void SetUp() override {
-        tarnlink::g_forceScalarKernels = GetParam();
+        if (tarnlink::WidestKernelPath() < GetParam())
+            GTEST_SKIP() << "the processor lacks this path";
+        tarnlink::g_kernelPathCap = GetParam();
         Colour::SetUp();
     }
     void TearDown() override {
         Colour::TearDown();
-        tarnlink::g_forceScalarKernels = false;
+        tarnlink::g_kernelPathCap = KernelPath::kAvx2;
     }
 };
 
-// Both builds of the pass's loops (plain and, where the processor has it,
-// AVX2) give the reference's bytes.
-INSTANTIATE_TEST_SUITE_P(PlainAndWide, ColourKernels, ::testing::Values(true, false));
+// Every build of the pass's loops gives the reference's bytes.
+INSTANTIATE_TEST_SUITE_P(EveryPath, ColourKernels,
+                         ::testing::Values(KernelPath::kPlain, KernelPath::kAvx2));
 
 TEST_P(ColourKernels, PassesMatchReferenceOverASeries) {
     // Gains carry from pass to pass and picture to picture, as in a session.
@@ -227,7 +232,7 @@ TEST_P(ColourKernels, OverflowingRawScaleGivesTheSamePictureOnEveryPath) {
     for (double scale : {DBL_MAX, -DBL_MAX}) {
         Bytes pictures[2];
         for (int path = 0; path < 2; ++path) {
-            tarnlink::g_forceScalarKernels = path == 0 ? true : GetParam();
+            tarnlink::g_kernelPathCap = path == 0 ? KernelPath::kPlain : GetParam();
             SciCloseColour();
             ASSERT_EQ(SciOpenColour(), SCI_OK);
             ASSERT_EQ(SciSetCompMatRawScale(scale), SCI_OK);

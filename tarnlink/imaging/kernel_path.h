@@ -1,0 +1,27 @@
+#pragma once
+
+// Which build of the imaging loops runs. Each loop is written once and built
+// plain (the compiler's loops for the baseline instruction set) and, on x86,
+// again for AVX2; both give the same bytes, and the processor picks one.
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#define TARN_WIDE_PATH 1
+#define TARN_AVX2_FN __attribute__((target("avx2")))
+#endif
+
+namespace tarnlink {
+
+enum class KernelPath { kPlain, kAvx2 };
+
+// The widest path this processor and its system can run, asked on first use
+// rather than at load.
+KernelPath WidestKernelPath();
+
+// Tests lower this to check every build against the reference in turn.
+extern KernelPath g_kernelPathCap;
+
+inline KernelPath ChosenKernelPath() {
+    const KernelPath widest = WidestKernelPath();
+    return widest < g_kernelPathCap ? widest : g_kernelPathCap;
+}
+
+} // namespace tarnlink
