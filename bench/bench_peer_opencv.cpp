@@ -31,6 +31,7 @@ using Bytes = std::vector<uint8_t>;
 constexpr int kFrameW = 164, kFrameH = 124, kFrame = kFrameW * kFrameH;
 constexpr int kPicture = 160 * 120 * 3, kEnlarged = 320 * 240 * 3;
 constexpr int kBatches = 9;
+const char *const kPathNames[] = {"plain", "AVX2", "AVX-512"};
 
 // A raw frame with a scene in it: a lit gradient, a bright patch and sensor
 // noise, so that every colour reaches a range of levels.
@@ -193,7 +194,7 @@ int main(int argc, char **argv) {
     ref::ColourPass(st, frame.data(), picture.data());
 
     std::printf("OpenCV %s, %d thread(s); library path: %s\n\n", CV_VERSION, cv::getNumThreads(),
-                tarnlink::ChosenKernelPath() == tarnlink::KernelPath::kAvx2 ? "AVX2" : "plain");
+                kPathNames[static_cast<int>(tarnlink::ChosenKernelPath())]);
     std::printf("| library | time | OpenCV | time | ratio |\n|---|---|---|---|---|\n");
     Report("colour pass", "Bayer to BGR + 3 x 3 transform + LUT", ColourPair(raw));
     Report("enlargement", "resize, linear", EnlargePair(picture));

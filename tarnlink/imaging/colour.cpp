@@ -302,6 +302,17 @@ TARN_KERNEL void SumBright(const int32_t *__restrict lum, const int32_t *__restr
     sumCr += rowCr;
 }
 
+// One output row, blue, green, red, through the gamma table.
+template <typename Level>
+TARN_KERNEL void GammaRow(const uint8_t *gamma, const Level *vb, const Level *vg, const Level *vr,
+                          uint8_t *out) {
+    for (int x = 0; x < kPictureWidth; ++x) {
+        out[3 * x] = gamma[vb[x]];
+        out[3 * x + 1] = gamma[vg[x]];
+        out[3 * x + 2] = gamma[vr[x]];
+    }
+}
+
 // Colour matrix, gamma and the colour cast of the bright pixels, with the
 // given matrix; the picture is written only when one is passed. Each row runs
 // in stages over small arrays so that the compiler can vectorise the double
@@ -321,31 +332,19 @@ TARN_KERNEL void ConvertBody(ColourState &s, const double (&matrix)[3][3], const
     int64_t sumCb = 0, sumCr = 0;
     int32_t lum[kPictureWidth], cb[kPictureWidth], cr[kPictureWidth];
     int32_t vb[kPictureWidth], vg[kPictureWidth], vr[kPictureWidth];
-    uint8_t ib[kPictureWidth], ig[kPictureWidth], ir[kPictureWidth];
     for (int y = 0; y < kPictureHeight; ++y) {
         const int base = y * kPictureWidth;
+        uint8_t *out = picture ? picture + (kPictureHeight - 1 - y) * kPictureWidth * 3 : nullptr;
         if (wide) {
-            wideRow(matrix, lumaMin, in.red + base, in.green + base, in.blue + base,
-                    picture != nullptr, ib, ig, ir, sumCb, sumCr);
-            if (picture == nullptr) continue;
-            uint8_t *out = picture + (kPictureHeight - 1 - y) * kPictureWidth * 3;
-            for (int x = 0; x < kPictureWidth; ++x) {
-                out[3 * x] = gamma[ib[x]];
-                out[3 * x + 1] = gamma[ig[x]];
-                out[3 * x + 2] = gamma[ir[x]];
-            }
+            wideRow(matrix, lumaMin, in.red + base, in.green + base, in.blue + base, gamma, out,
+                    sumCb, sumCr);
             continue;
         }
         RowToYcc(matrix, bounded, in.red + base, in.green + base, in.blue + base, lum, cb, cr);
         SumBright(lum, cb, cr, lumaMin, sumCb, sumCr);
-        if (picture == nullptr) continue;
+        if (out == nullptr) continue;
         RowToRgb(lum, cb, cr, vb, vg, vr);
-        uint8_t *out = picture + (kPictureHeight - 1 - y) * kPictureWidth * 3;
-        for (int x = 0; x < kPictureWidth; ++x) {
-            out[3 * x] = gamma[vb[x]];
-            out[3 * x + 1] = gamma[vg[x]];
-            out[3 * x + 2] = gamma[vr[x]];
-        }
+        GammaRow(gamma, vb, vg, vr, out);
     }
     const auto toInt32 = [](int64_t v) {
         return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX));
@@ -364,8 +363,7 @@ TARN_KERNEL void InterpolateBody(const ColourState &s, const uint8_t *frame, uin
 struct NoWideRow {
     bool Covers(const double (&)[3][3]) const { return false; }
     void operator()(const double (&)[3][3], int32_t, const uint8_t *, const uint8_t *,
-                    const uint8_t *, bool, uint8_t *, uint8_t *, uint8_t *, int64_t &,
-                    int64_t &) const {}
+                    const uint8_t *, const uint8_t *, uint8_t *, int64_t &, int64_t &) const {}
 };
 
 void ConvertPlain(ColourState &s, const double (&matrix)[3][3], const SensorPlanes &in,
@@ -407,9 +405,10 @@ struct Avx2Row {
     bool Covers(const double (&m)[3][3]) const { return MatrixBelow(m, kLimit); }
     __attribute__((target("avx2"))) void operator()(const double (&m)[3][3], int32_t lumaMin,
                                                     const uint8_t *red, const uint8_t *grn,
-                                                    const uint8_t *blu, bool wantPicture,
-                                                    uint8_t *ib, uint8_t *ig, uint8_t *ir,
-                                                    int64_t &sumCb, int64_t &sumCr) const {
+                                                    const uint8_t *blu, const uint8_t *gamma,
+                                                    uint8_t *out, int64_t &sumCb,
+                                                    int64_t &sumCr) const {
+        uint8_t ib[kPictureWidth], ig[kPictureWidth], ir[kPictureWidth];
         const __m256d m00 = _mm256_set1_pd(m[0][0]), m01 = _mm256_set1_pd(m[0][1]),
                       m02 = _mm256_set1_pd(m[0][2]), m10 = _mm256_set1_pd(m[1][0]),
                       m11 = _mm256_set1_pd(m[1][1]), m12 = _mm256_set1_pd(m[1][2]),
@@ -430,7 +429,7 @@ struct Avx2Row {
             const __m128i bright = _mm_cmpgt_epi32(level, below);
             accCb = _mm_add_epi32(accCb, _mm_and_si128(cb, bright));
             accCr = _mm_add_epi32(accCr, _mm_and_si128(cr, bright));
-            if (!wantPicture) continue;
+            if (out == nullptr) continue;
             const __m256d luma = _mm256_mul_pd(kY, _mm256_cvtepi32_pd(lum));
             const __m256d dcb = _mm256_cvtepi32_pd(cb), dcr = _mm256_cvtepi32_pd(cr);
             Store4(ib + x, _mm256_cvttpd_epi32(_mm256_add_pd(luma, _mm256_mul_pd(kBlueCb, dcb))));
@@ -444,27 +443,140 @@ struct Avx2Row {
         _mm_store_si128(reinterpret_cast<__m128i *>(lanes + 4), accCr);
         sumCb += int64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
         sumCr += int64_t{lanes[4]} + lanes[5] + lanes[6] + lanes[7];
+        if (out != nullptr) GammaRow(gamma, ib, ig, ir, out);
     }
 };
 
-__attribute__((target("avx2"))) void ConvertWide(ColourState &s, const double (&matrix)[3][3],
-                                                 const SensorPlanes &in, uint8_t *picture) {
+TARN_AVX2_FN void ConvertAvx2(ColourState &s, const double (&matrix)[3][3], const SensorPlanes &in,
+                              uint8_t *picture) {
     ConvertBody(s, matrix, in, picture, Avx2Row{});
 }
-__attribute__((target("avx2"))) void InterpolateWide(const ColourState &s, const uint8_t *frame,
-                                                     uint8_t *green, SensorPlanes &out) {
+TARN_AVX2_FN void InterpolateAvx2(const ColourState &s, const uint8_t *frame, uint8_t *green,
+                                  SensorPlanes &out) {
     InterpolateBody(s, frame, green, out);
 }
 
-bool UseWidePath() {
-    return ChosenKernelPath() == KernelPath::kAvx2;
+// GCC 12's AVX-512 conversions start from a deliberately undefined register,
+// which its flow analysis reports as uninitialised.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#define TARN_AVX512 __attribute__((target(TARN_AVX512_FEATURES), always_inline)) inline
+
+// Eight bytes as eight doubles.
+TARN_AVX512 __m512d Load8(const uint8_t *p) {
+    return _mm512_cvtepi32_pd(
+        _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p))));
 }
+
+TARN_AVX512 __m512d Row3(__m512d a, __m512d b, __m512d c, __m512d r, __m512d g, __m512d bl) {
+    return _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(a, r), _mm512_mul_pd(b, g)),
+                         _mm512_mul_pd(c, bl));
+}
+
+TARN_AVX512 __m512d Truncate(__m512d v) {
+    return _mm512_roundscale_pd(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+}
+
+// Eight values truncated and limited to 0..255, as bytes in the low half.
+TARN_AVX512 __m128i Bytes8(__m512d v) {
+    return _mm256_cvtusepi32_epi8(_mm256_max_epi32(_mm512_cvttpd_epi32(v), _mm256_setzero_si256()));
+}
+
+// gamma[i] for 64 indices at once: the table as four 64-byte registers, two
+// lookups of 128 entries each, and bit 7 choosing between them.
+struct GammaLut {
+    __m512i t0, t1, t2, t3;
+};
+TARN_AVX512 GammaLut LoadGamma(const uint8_t *gamma) {
+    return {_mm512_loadu_si512(gamma), _mm512_loadu_si512(gamma + 64),
+            _mm512_loadu_si512(gamma + 128), _mm512_loadu_si512(gamma + 192)};
+}
+TARN_AVX512 __m512i Lookup(const GammaLut &t, __m512i index) {
+    const __m512i low = _mm512_permutex2var_epi8(t.t0, index, t.t1);
+    const __m512i high = _mm512_permutex2var_epi8(t.t2, index, t.t3);
+    return _mm512_mask_blend_epi8(_mm512_movepi8_mask(index), low, high);
+}
+
+// One row eight pixels at a time in AVX-512 registers, the same operations in
+// the same order as the formulas; sixteen pixels' bytes are then interleaved
+// into blue, green, red and looked up in the gamma table in one register.
+struct Avx512Row {
+    bool Covers(const double (&m)[3][3]) const { return MatrixBelow(m, Avx2Row::kLimit); }
+    __attribute__((target(TARN_AVX512_FEATURES))) void
+    operator()(const double (&m)[3][3], int32_t lumaMin, const uint8_t *red, const uint8_t *grn,
+               const uint8_t *blu, const uint8_t *gamma, uint8_t *out, int64_t &sumCb,
+               int64_t &sumCr) const {
+        const __m512d m00 = _mm512_set1_pd(m[0][0]), m01 = _mm512_set1_pd(m[0][1]),
+                      m02 = _mm512_set1_pd(m[0][2]), m10 = _mm512_set1_pd(m[1][0]),
+                      m11 = _mm512_set1_pd(m[1][1]), m12 = _mm512_set1_pd(m[1][2]),
+                      m20 = _mm512_set1_pd(m[2][0]), m21 = _mm512_set1_pd(m[2][1]),
+                      m22 = _mm512_set1_pd(m[2][2]);
+        const __m512d kY = _mm512_set1_pd(1.1644), kBlueCb = _mm512_set1_pd(2.017),
+                      kGreenCb = _mm512_set1_pd(0.3942), kGreenCr = _mm512_set1_pd(0.813),
+                      kRedCr = _mm512_set1_pd(1.596);
+        // Truncated values stay doubles (whole numbers, exactly as the integers
+        // would be): the luma test, the cast sums and the back conversion use
+        // them as they are. The luma test is clamp(lum, 0, 255) >= lumaMin.
+        const double threshold = lumaMin <= 0 ? -HUGE_VAL : lumaMin > 255 ? HUGE_VAL : lumaMin;
+        const __m512d bar = _mm512_set1_pd(threshold);
+        // Byte j of a 16-pixel group (pixel j / 3, colour j % 3) comes from
+        // plane j % 3 (blue, green, red at 0, 16, 32), entry j / 3.
+        alignas(64) uint8_t order[64] = {};
+        for (int j = 0; j < 48; ++j) order[j] = static_cast<uint8_t>(16 * (j % 3) + j / 3);
+        const __m512i interleave = _mm512_load_si512(order);
+        const GammaLut lut = LoadGamma(gamma);
+        // Whole numbers below 2^53 add exactly, in any order.
+        __m512d accCb = _mm512_setzero_pd(), accCr = _mm512_setzero_pd();
+        for (int x = 0; x < kPictureWidth; x += 16) {
+            __m128i ib[2], ig[2], ir[2];
+            for (int h = 0; h < 2; ++h) {
+                const int at = x + 8 * h;
+                const __m512d r = Load8(red + at), g = Load8(grn + at), b = Load8(blu + at);
+                const __m512d lum = Truncate(Row3(m00, m01, m02, r, g, b));
+                const __m512d cb = Truncate(Row3(m10, m11, m12, r, g, b));
+                const __m512d cr = Truncate(Row3(m20, m21, m22, r, g, b));
+                const __mmask8 bright = _mm512_cmp_pd_mask(lum, bar, _CMP_GE_OQ);
+                accCb = _mm512_mask_add_pd(accCb, bright, accCb, cb);
+                accCr = _mm512_mask_add_pd(accCr, bright, accCr, cr);
+                if (out == nullptr) continue;
+                const __m512d luma = _mm512_mul_pd(kY, lum);
+                ib[h] = Bytes8(_mm512_add_pd(luma, _mm512_mul_pd(kBlueCb, cb)));
+                ig[h] = Bytes8(_mm512_sub_pd(_mm512_sub_pd(luma, _mm512_mul_pd(kGreenCb, cb)),
+                                             _mm512_mul_pd(kGreenCr, cr)));
+                ir[h] = Bytes8(_mm512_add_pd(luma, _mm512_mul_pd(kRedCr, cr)));
+            }
+            if (out == nullptr) continue;
+            __m512i planes = _mm512_castsi128_si512(_mm_unpacklo_epi64(ib[0], ib[1]));
+            planes = _mm512_inserti32x4(planes, _mm_unpacklo_epi64(ig[0], ig[1]), 1);
+            planes = _mm512_inserti32x4(planes, _mm_unpacklo_epi64(ir[0], ir[1]), 2);
+            const __m512i pixels = Lookup(lut, _mm512_permutexvar_epi8(interleave, planes));
+            _mm512_mask_storeu_epi8(out + 3 * x, 0xFFFFFFFFFFFFull, pixels);
+        }
+        sumCb += static_cast<int64_t>(_mm512_reduce_add_pd(accCb));
+        sumCr += static_cast<int64_t>(_mm512_reduce_add_pd(accCr));
+    }
+};
+
+__attribute__((target(TARN_AVX512_FEATURES))) void ConvertAvx512(ColourState &s,
+                                                                 const double (&matrix)[3][3],
+                                                                 const SensorPlanes &in,
+                                                                 uint8_t *picture) {
+    ConvertBody(s, matrix, in, picture, Avx512Row{});
+}
+#pragma GCC diagnostic pop
 #endif
 
 void Convert(ColourState &s, const double (&matrix)[3][3], const SensorPlanes &in,
              uint8_t *picture) {
 #ifdef TARN_WIDE_PATH
-    if (UseWidePath()) return ConvertWide(s, matrix, in, picture);
+    switch (ChosenKernelPath()) {
+    case KernelPath::kAvx512:
+        return ConvertAvx512(s, matrix, in, picture);
+    case KernelPath::kAvx2:
+        return ConvertAvx2(s, matrix, in, picture);
+    case KernelPath::kPlain:
+        break;
+    }
 #endif
     ConvertPlain(s, matrix, in, picture);
 }
@@ -472,12 +584,19 @@ void Convert(ColourState &s, const double (&matrix)[3][3], const SensorPlanes &i
 // Reformatted frame to sensor planes: the part of a pass that the gains do not
 // affect. The frame is left de-interleaved, as a pass leaves it.
 void PrepareSensorPlanes(uint8_t *frame) {
+    switch (ChosenKernelPath()) {
 #ifdef TARN_WIDE_PATH
-    if (UseWidePath())
-        InterpolateWide(g_colour, frame, g_greenPlane, g_sensor);
-    else
+    // The interpolation's rows are 80 and 160 samples: 64-byte registers
+    // leave too much over, and the AVX2 build is the faster.
+    case KernelPath::kAvx512:
+    case KernelPath::kAvx2:
+        InterpolateAvx2(g_colour, frame, g_greenPlane, g_sensor);
+        break;
 #endif
+    default:
         InterpolatePlain(g_colour, frame, g_greenPlane, g_sensor);
+        break;
+    }
     Deinterleave(frame);
 }
 

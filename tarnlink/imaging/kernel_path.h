@@ -2,15 +2,20 @@
 
 // Which build of the imaging loops runs. Each loop is written once and built
 // plain (the compiler's loops for the baseline instruction set) and, on x86,
-// again for AVX2; both give the same bytes, and the processor picks one.
+// again for AVX2 and for AVX-512; all give the same bytes, and the processor
+// picks the widest it has.
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
 #define TARN_WIDE_PATH 1
 #define TARN_AVX2_FN __attribute__((target("avx2")))
+// Byte shuffles across a whole register (VBMI) make a 256-entry table lookup
+// three instructions.
+#define TARN_AVX512_FEATURES "avx512f,avx512bw,avx512vl,avx512dq,avx512vbmi,prefer-vector-width=512"
+#define TARN_AVX512_FN __attribute__((target(TARN_AVX512_FEATURES)))
 #endif
 
 namespace tarnlink {
 
-enum class KernelPath { kPlain, kAvx2 };
+enum class KernelPath { kPlain, kAvx2, kAvx512 };
 
 // The widest path this processor and its system can run, asked on first use
 // rather than at load.

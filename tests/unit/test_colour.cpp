@@ -6,6 +6,7 @@
 #include <cfloat>
 #include <cmath>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "imaging/colour.h"
@@ -185,13 +186,14 @@ class ColourKernels : public Colour, public ::testing::WithParamInterface<Kernel
     }
     void TearDown() override {
         Colour::TearDown();
-        tarnlink::g_kernelPathCap = KernelPath::kAvx2;
+        tarnlink::g_kernelPathCap = KernelPath::kAvx512;
     }
 };
 
 // Every build of the pass's loops gives the reference's bytes.
 INSTANTIATE_TEST_SUITE_P(EveryPath, ColourKernels,
-                         ::testing::Values(KernelPath::kPlain, KernelPath::kAvx2));
+                         ::testing::Values(KernelPath::kPlain, KernelPath::kAvx2,
+                                           KernelPath::kAvx512));
 
 TEST_P(ColourKernels, PassesMatchReferenceOverASeries) {
     // Gains carry from pass to pass and picture to picture, as in a session.
@@ -215,6 +217,37 @@ TEST_P(ColourKernels, PassesMatchReferenceOverASeries) {
         }
     }
     EXPECT_GT(std::max({st.gain[0], st.gain[1], st.gain[2]}), 1.05) << "the series moved the gains";
+}
+
+// The luma threshold decides which pixels the cast is measured over: from
+// every pixel (below 0) to none (255, as the gamma table never exceeds it).
+// Scales beyond 1 and below 0 put luma above 255 and below 0.
+TEST_P(ColourKernels, EveryLumaThresholdMeasuresTheReferenceCast) {
+    const Bytes raw = RandomRaw(5);
+    for (double scale : {0.6, 1.5, -0.6})
+        for (int threshold : {-7, 0, 1, 37, 120, 200, 254, 255}) {
+            ref::ColourSettings st;
+            st.yAccThresh = threshold;
+            SciCloseColour();
+            ASSERT_EQ(SciOpenColour(), SCI_OK);
+            SciSetYAccThresh(threshold);
+            // The open engine's matrix is remade with a new scale from the next
+            // pass on: the second pass is the one measured.
+            SciSetCompMatRawScale(scale);
+            Bytes mine(kFrame), theirs(kFrame), picMine(kPicture), picRef(kPicture);
+            for (int pass = 0; pass < 2; ++pass) {
+                tarnlink::ReformatFrame(raw.data(), mine.data(), 16, 1);
+                ref::Reformat(raw.data(), theirs.data(), 16, 1);
+                ref::ColourPass(st, theirs.data(), picRef.data());
+                SciImageReformat(mine.data(), picMine.data());
+                st.rawScale = scale;
+            }
+            const std::string where =
+                "scale " + std::to_string(scale) + " threshold " + std::to_string(threshold);
+            EXPECT_EQ(picMine, picRef) << where;
+            EXPECT_EQ(State().balanceCb, st.balanceCb) << where;
+            EXPECT_EQ(State().balanceCr, st.balanceCr) << where;
+        }
 }
 
 TEST_F(Colour, NonFiniteRawScaleIsRefused) {
