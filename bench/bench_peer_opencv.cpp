@@ -2,7 +2,9 @@
 // inputs, in one process: what a user without this library would reach for.
 // The library's outputs are checked against the literal references first.
 //
-//   bench_peer_opencv [--threads N]   (N: OpenCV's thread count; default its own)
+//   bench_peer_opencv [--threads N] [--path P]
+// N: OpenCV's thread count (default its own); P: the widest build of the
+// library's loops to use (0 plain, 1 AVX2, 2 AVX-512; default the processor's).
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -181,7 +183,17 @@ Pair BackgroundPair(const Bytes &picture) {
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc == 3 && std::strcmp(argv[1], "--threads") == 0) cv::setNumThreads(std::atoi(argv[2]));
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--threads") == 0) {
+            cv::setNumThreads(std::atoi(argv[i + 1]));
+        } else if (std::strcmp(argv[i], "--path") == 0) {
+            const int path = std::atoi(argv[i + 1]);
+            if (path < 0 || path > 2) return 2;
+            tarnlink::g_kernelPathCap = static_cast<tarnlink::KernelPath>(path);
+        } else {
+            return 2;
+        }
+    }
     static uint8_t work[20680];
     tarnlink::g_lib.workBuffer = work;
 
