@@ -176,16 +176,19 @@ inline void BlendRow(const uint8_t *nearRow, const uint8_t *farRow, int evenNear
     }
 }
 
-inline uint8_t ClampByte(int v) {
-    return static_cast<uint8_t>(std::clamp(v, 0, 255));
+// Every sum of the interpolation lies within -4096..8191: written with 16-bit
+// types, the compiler keeps its vector lanes 16 bits wide.
+inline uint8_t ClampByte(int16_t v) {
+    return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
 }
 
 // Red and blue by interpolation, green by smoothing, all three sharpened by the
-// same green detail; the steps of a pass that use integers only.
+// same green detail; the steps of a pass that use integers only. The coring
+// threshold and the gain are the engine's fixed 1 and 3 halves.
 TARN_KERNEL void Interpolate(const ColourState &s, const uint8_t *__restrict frame,
                              const uint8_t *__restrict green, SensorPlanes &out) {
-    const int coring = s.coringThreshold;
-    const int gain = s.sharpenGain;
+    const int16_t coring = static_cast<int16_t>(s.coringThreshold);
+    const int16_t gain = static_cast<int16_t>(s.sharpenGain);
     int16_t redEven[80], redOdd[80], blueEven[80], blueOdd[80];
     int16_t smooth[kPictureWidth], edge[kPictureWidth];
     for (int y = 0; y < kPictureHeight; ++y) {
@@ -203,27 +206,33 @@ TARN_KERNEL void Interpolate(const ColourState &s, const uint8_t *__restrict fra
         const uint8_t *g1 = g0 + kGreenWidth;
         const uint8_t *g2 = g1 + kGreenWidth;
         for (int x = 0; x < kPictureWidth; ++x) {
-            const int centre = g1[x + 1];
-            const int n4 = g1[x] + g1[x + 2] + g0[x + 1] + g2[x + 1];
-            const int d4 = g0[x] + g0[x + 2] + g2[x] + g2[x + 2];
-            const int smoothed = (d4 + 2 * n4 + 4 * centre) >> 4;
-            const int detail = ((8 * centre - d4) >> 2) - smoothed;
+            const int16_t centre = g1[x + 1];
+            const int16_t n4 = static_cast<int16_t>(g1[x] + g1[x + 2] + g0[x + 1] + g2[x + 1]);
+            const int16_t d4 = static_cast<int16_t>(g0[x] + g0[x + 2] + g2[x] + g2[x + 2]);
+            const int16_t smoothed =
+                static_cast<int16_t>(static_cast<int16_t>(d4 + 2 * n4 + 4 * centre) >> 4);
+            const int16_t detail = static_cast<int16_t>(
+                static_cast<int16_t>(static_cast<int16_t>(8 * centre - d4) >> 2) - smoothed);
             // Coring: detail within the threshold is dropped, beyond it shrunk.
-            const int cored = std::max(detail - coring, 0) + std::min(detail + coring, 0);
-            smooth[x] = static_cast<int16_t>(smoothed);
-            edge[x] = static_cast<int16_t>((cored * gain) >> 1);
+            const int16_t above = static_cast<int16_t>(detail - coring);
+            const int16_t below = static_cast<int16_t>(detail + coring);
+            const int16_t cored =
+                static_cast<int16_t>((above > 0 ? above : 0) + (below < 0 ? below : 0));
+            smooth[x] = smoothed;
+            edge[x] = static_cast<int16_t>(static_cast<int16_t>(cored * gain) >> 1);
         }
 
         uint8_t *red = out.red + y * kPictureWidth;
         uint8_t *grn = out.green + y * kPictureWidth;
         uint8_t *blue = out.blue + y * kPictureWidth;
         for (int k = 0; k < kPictureWidth / 2; ++k) {
-            red[2 * k] = ClampByte(redEven[k] + edge[2 * k]);
-            red[2 * k + 1] = ClampByte(redOdd[k] + edge[2 * k + 1]);
-            blue[2 * k] = ClampByte(blueEven[k] + edge[2 * k]);
-            blue[2 * k + 1] = ClampByte(blueOdd[k] + edge[2 * k + 1]);
+            red[2 * k] = ClampByte(static_cast<int16_t>(redEven[k] + edge[2 * k]));
+            red[2 * k + 1] = ClampByte(static_cast<int16_t>(redOdd[k] + edge[2 * k + 1]));
+            blue[2 * k] = ClampByte(static_cast<int16_t>(blueEven[k] + edge[2 * k]));
+            blue[2 * k + 1] = ClampByte(static_cast<int16_t>(blueOdd[k] + edge[2 * k + 1]));
         }
-        for (int x = 0; x < kPictureWidth; ++x) grn[x] = ClampByte(smooth[x] + edge[x]);
+        for (int x = 0; x < kPictureWidth; ++x)
+            grn[x] = ClampByte(static_cast<int16_t>(smooth[x] + edge[x]));
     }
 }
 
@@ -376,6 +385,11 @@ void InterpolatePlain(const ColourState &s, const uint8_t *frame, uint8_t *green
 }
 
 #ifdef TARN_WIDE_PATH
+// The luma test clamp(lum, 0, 255) >= lumaMin as lum >= bar, for whole lum.
+double LumaBar(int32_t lumaMin) {
+    return lumaMin <= 0 ? -HUGE_VAL : lumaMin > 255 ? HUGE_VAL : lumaMin;
+}
+
 #define TARN_AVX2 __attribute__((target("avx2"), always_inline)) inline
 
 // Four bytes as four doubles.
@@ -389,6 +403,10 @@ TARN_AVX2 __m256d Load4(const uint8_t *p) {
 TARN_AVX2 __m256d Row3(__m256d a, __m256d b, __m256d c, __m256d r, __m256d g, __m256d bl) {
     return _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(a, r), _mm256_mul_pd(b, g)),
                          _mm256_mul_pd(c, bl));
+}
+
+TARN_AVX2 __m256d Truncate(__m256d v) {
+    return _mm256_round_pd(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
 }
 
 // Four int32 limited to 0..255 by the saturating packs, stored as bytes.
@@ -417,32 +435,30 @@ struct Avx2Row {
         const __m256d kY = _mm256_set1_pd(1.1644), kBlueCb = _mm256_set1_pd(2.017),
                       kGreenCb = _mm256_set1_pd(0.3942), kGreenCr = _mm256_set1_pd(0.813),
                       kRedCr = _mm256_set1_pd(1.596);
-        const __m128i zero = _mm_setzero_si128(), top = _mm_set1_epi32(255),
-                      below = _mm_set1_epi32(lumaMin - 1);
-        __m128i accCb = zero, accCr = zero;
+        // As in the AVX-512 row: truncated values stay whole doubles.
+        const __m256d bar = _mm256_set1_pd(LumaBar(lumaMin));
+        __m256d accCb = _mm256_setzero_pd(), accCr = _mm256_setzero_pd();
         for (int x = 0; x < kPictureWidth; x += 4) {
             const __m256d r = Load4(red + x), g = Load4(grn + x), b = Load4(blu + x);
-            const __m128i lum = _mm256_cvttpd_epi32(Row3(m00, m01, m02, r, g, b));
-            const __m128i cb = _mm256_cvttpd_epi32(Row3(m10, m11, m12, r, g, b));
-            const __m128i cr = _mm256_cvttpd_epi32(Row3(m20, m21, m22, r, g, b));
-            const __m128i level = _mm_min_epi32(_mm_max_epi32(lum, zero), top);
-            const __m128i bright = _mm_cmpgt_epi32(level, below);
-            accCb = _mm_add_epi32(accCb, _mm_and_si128(cb, bright));
-            accCr = _mm_add_epi32(accCr, _mm_and_si128(cr, bright));
+            const __m256d lum = Truncate(Row3(m00, m01, m02, r, g, b));
+            const __m256d cb = Truncate(Row3(m10, m11, m12, r, g, b));
+            const __m256d cr = Truncate(Row3(m20, m21, m22, r, g, b));
+            const __m256d bright = _mm256_cmp_pd(lum, bar, _CMP_GE_OQ);
+            accCb = _mm256_add_pd(accCb, _mm256_and_pd(cb, bright));
+            accCr = _mm256_add_pd(accCr, _mm256_and_pd(cr, bright));
             if (out == nullptr) continue;
-            const __m256d luma = _mm256_mul_pd(kY, _mm256_cvtepi32_pd(lum));
-            const __m256d dcb = _mm256_cvtepi32_pd(cb), dcr = _mm256_cvtepi32_pd(cr);
-            Store4(ib + x, _mm256_cvttpd_epi32(_mm256_add_pd(luma, _mm256_mul_pd(kBlueCb, dcb))));
+            const __m256d luma = _mm256_mul_pd(kY, lum);
+            Store4(ib + x, _mm256_cvttpd_epi32(_mm256_add_pd(luma, _mm256_mul_pd(kBlueCb, cb))));
             Store4(ig + x, _mm256_cvttpd_epi32(
-                               _mm256_sub_pd(_mm256_sub_pd(luma, _mm256_mul_pd(kGreenCb, dcb)),
-                                             _mm256_mul_pd(kGreenCr, dcr))));
-            Store4(ir + x, _mm256_cvttpd_epi32(_mm256_add_pd(luma, _mm256_mul_pd(kRedCr, dcr))));
+                               _mm256_sub_pd(_mm256_sub_pd(luma, _mm256_mul_pd(kGreenCb, cb)),
+                                             _mm256_mul_pd(kGreenCr, cr))));
+            Store4(ir + x, _mm256_cvttpd_epi32(_mm256_add_pd(luma, _mm256_mul_pd(kRedCr, cr))));
         }
-        alignas(16) int32_t lanes[8];
-        _mm_store_si128(reinterpret_cast<__m128i *>(lanes), accCb);
-        _mm_store_si128(reinterpret_cast<__m128i *>(lanes + 4), accCr);
-        sumCb += int64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
-        sumCr += int64_t{lanes[4]} + lanes[5] + lanes[6] + lanes[7];
+        alignas(32) double lanes[8];
+        _mm256_store_pd(lanes, accCb);
+        _mm256_store_pd(lanes + 4, accCr);
+        sumCb += static_cast<int64_t>((lanes[0] + lanes[1]) + (lanes[2] + lanes[3]));
+        sumCr += static_cast<int64_t>((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
         if (out != nullptr) GammaRow(gamma, ib, ig, ir, out);
     }
 };
@@ -516,9 +532,8 @@ struct Avx512Row {
                       kRedCr = _mm512_set1_pd(1.596);
         // Truncated values stay doubles (whole numbers, exactly as the integers
         // would be): the luma test, the cast sums and the back conversion use
-        // them as they are. The luma test is clamp(lum, 0, 255) >= lumaMin.
-        const double threshold = lumaMin <= 0 ? -HUGE_VAL : lumaMin > 255 ? HUGE_VAL : lumaMin;
-        const __m512d bar = _mm512_set1_pd(threshold);
+        // them as they are.
+        const __m512d bar = _mm512_set1_pd(LumaBar(lumaMin));
         // Byte j of a 16-pixel group (pixel j / 3, colour j % 3) comes from
         // plane j % 3 (blue, green, red at 0, 16, 32), entry j / 3.
         alignas(64) uint8_t order[64] = {};
