@@ -1,6 +1,7 @@
 // Enlargement and background removal: time per output pixel of the library's
 // code and of the literal references, in the same run, after checking that
-// both give the same bytes.
+// both give the same bytes. The library's enlargement runs once per build of
+// its loops (plain, AVX2) that the processor has.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 
 #include "imaging/bgremove.h"
 #include "imaging/enlarge.h"
+#include "imaging/kernel_path.h"
 #include "support/bgremove_reference.h"
 #include "support/enlarge_reference.h"
 #include "tarnlink.h"
@@ -38,13 +40,36 @@ void PerPixel(benchmark::State &state, int pixels) {
                                                       benchmark::Counter::kInvert);
 }
 
+using tarnlink::KernelPath;
+
+// Forces one build of the loops for the life of the object; a processor
+// without it skips the benchmark.
+class OnPath {
+  public:
+    OnPath(benchmark::State &state, KernelPath path) : saved_(tarnlink::g_kernelPathCap) {
+        ok_ = tarnlink::WidestKernelPath() >= path;
+        if (ok_)
+            tarnlink::g_kernelPathCap = path;
+        else
+            state.SkipWithError("the processor lacks this path");
+    }
+    ~OnPath() { tarnlink::g_kernelPathCap = saved_; }
+    bool ok() const { return ok_; }
+
+  private:
+    KernelPath saved_;
+    bool ok_;
+};
+
 bool SameEnlargement(const Bytes &src) {
     Bytes fast(kOutBytes), slow(kOutBytes);
     return SciEnlargeImage(src.data(), fast.data()) == SCI_OK &&
            (ref_enlarge::Enlarge(src.data(), slow.data()), fast == slow);
 }
 
-void BM_Enlarge(benchmark::State &state) {
+void BM_Enlarge(benchmark::State &state, KernelPath path) {
+    const OnPath on(state, path);
+    if (!on.ok()) return;
     const Bytes src = Picture();
     if (!SameEnlargement(src)) state.SkipWithError("differs from the reference");
     Bytes out(kOutBytes);
@@ -68,7 +93,9 @@ void BM_EnlargeReference(benchmark::State &state) {
 }
 
 // The stages alone, per pixel of what each stage writes.
-void BM_EnlargeStageRgbToYcc420(benchmark::State &state) {
+void BM_EnlargeStageRgbToYcc420(benchmark::State &state, KernelPath path) {
+    const OnPath on(state, path);
+    if (!on.ok()) return;
     const Bytes src = Picture();
     std::vector<int16_t> y(160 * 120), cb(80 * 60), cr(80 * 60);
     for (auto _ : state) {
@@ -79,7 +106,9 @@ void BM_EnlargeStageRgbToYcc420(benchmark::State &state) {
     PerPixel(state, 160 * 120);
 }
 
-void BM_EnlargeStageUpsample2xLuma(benchmark::State &state) {
+void BM_EnlargeStageUpsample2xLuma(benchmark::State &state, KernelPath path) {
+    const OnPath on(state, path);
+    if (!on.ok()) return;
     std::vector<int16_t> y(160 * 120), big(320 * 240);
     for (size_t i = 0; i < y.size(); ++i) y[i] = static_cast<int16_t>(i * 37 % 256 - 16);
     for (auto _ : state) {
@@ -90,7 +119,9 @@ void BM_EnlargeStageUpsample2xLuma(benchmark::State &state) {
     PerPixel(state, kEnlargedPixels);
 }
 
-void BM_EnlargeStageYccToRgb(benchmark::State &state) {
+void BM_EnlargeStageYccToRgb(benchmark::State &state, KernelPath path) {
+    const OnPath on(state, path);
+    if (!on.ok()) return;
     std::vector<int16_t> y(320 * 240), cb(160 * 120), cr(160 * 120);
     for (size_t i = 0; i < y.size(); ++i) y[i] = static_cast<int16_t>(i * 37 % 256 - 16);
     for (size_t i = 0; i < cb.size(); ++i) {
@@ -100,6 +131,23 @@ void BM_EnlargeStageYccToRgb(benchmark::State &state) {
     Bytes out(kOutBytes);
     for (auto _ : state) {
         tarnlink::YccToRgb(y.data(), cb.data(), cr.data(), out.data());
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    PerPixel(state, kEnlargedPixels);
+}
+
+// What SciEnlargeImage does after RgbToYcc420: the two doublings of the planes
+// and YccToRgb in one sweep.
+void BM_EnlargeStageDoubleAndConvert(benchmark::State &state, KernelPath path) {
+    const OnPath on(state, path);
+    if (!on.ok()) return;
+    const Bytes src = Picture();
+    std::vector<int16_t> y(160 * 120), cb(80 * 60), cr(80 * 60);
+    tarnlink::RgbToYcc420(src.data(), y.data(), cb.data(), cr.data());
+    Bytes out(kOutBytes);
+    for (auto _ : state) {
+        tarnlink::EnlargeYcc(y.data(), cb.data(), cr.data(), out.data());
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
@@ -142,11 +190,16 @@ void Fastest(benchmark::internal::Benchmark *b) {
         "min", [](const std::vector<double> &v) { return *std::min_element(v.begin(), v.end()); });
 }
 
-BENCHMARK(BM_Enlarge)->Apply(Fastest);
+#define TARN_ON_EVERY_PATH(fn)                                                                     \
+    BENCHMARK_CAPTURE(fn, plain, KernelPath::kPlain)->Apply(Fastest);                              \
+    BENCHMARK_CAPTURE(fn, avx2, KernelPath::kAvx2)->Apply(Fastest)
+
+TARN_ON_EVERY_PATH(BM_Enlarge);
 BENCHMARK(BM_EnlargeReference)->Apply(Fastest);
-BENCHMARK(BM_EnlargeStageRgbToYcc420)->Apply(Fastest);
-BENCHMARK(BM_EnlargeStageUpsample2xLuma)->Apply(Fastest);
-BENCHMARK(BM_EnlargeStageYccToRgb)->Apply(Fastest);
+TARN_ON_EVERY_PATH(BM_EnlargeStageRgbToYcc420);
+TARN_ON_EVERY_PATH(BM_EnlargeStageUpsample2xLuma);
+TARN_ON_EVERY_PATH(BM_EnlargeStageYccToRgb);
+TARN_ON_EVERY_PATH(BM_EnlargeStageDoubleAndConvert);
 BENCHMARK(BM_RemoveBackground)->Apply(Fastest);
 BENCHMARK(BM_RemoveBackgroundReference)->Apply(Fastest);
 

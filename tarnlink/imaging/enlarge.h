@@ -36,6 +36,11 @@ void Upsample2x(const int16_t *plane, int w, int h, int16_t *doubled);
 // -128..127, as the steps above make them) -> 320 x 240 picture.
 void YccToRgb(const int16_t *luma, const int16_t *cb, const int16_t *cr, uint8_t *result);
 
+// Doubling and YccToRgb in one sweep, without whole doubled planes: planes as
+// RgbToYcc420 makes them -> 320 x 240 picture, the same bytes as doubling each
+// plane with Upsample2x and converting those.
+void EnlargeYcc(const int16_t *luma, const int16_t *cb, const int16_t *cr, uint8_t *result);
+
 // The whole enlargement. False, with the planes obtained so far released and
 // the result incomplete, when a working plane cannot be had.
 bool EnlargeImage(const uint8_t *source, uint8_t *result, const PlaneMemory &memory);

@@ -1,12 +1,14 @@
 // Enlargement of a 160 x 120 colour picture to 320 x 240: values worked out by
 // hand, the plane edges, argument and memory failures, and the fast code
-// against a slow literal version on random pictures.
+// against a slow literal version on random pictures, on every build of the
+// loops (plain, AVX2) in turn.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <vector>
 
 #include "imaging/enlarge.h"
+#include "imaging/kernel_path.h"
 #include "support/pictures.h"
 #include "support/enlarge_reference.h"
 #include "tarnlink.h"
@@ -96,14 +98,46 @@ TEST(EnlargeMemory, WorkingMemoryIsReleasedOnSuccessAndWhenItCannotBeHad) {
     }
 }
 
-TEST(EnlargeWorkedValues, BlackStaysBlack) {
+using tarnlink::KernelPath;
+
+// Forces one build of the loops for the test, where the processor has it.
+class OnEveryPath : public ::testing::TestWithParam<KernelPath> {
+  protected:
+    void SetUp() override {
+        saved_ = tarnlink::g_kernelPathCap;
+        if (tarnlink::WidestKernelPath() < GetParam())
+            GTEST_SKIP() << "the processor lacks this path";
+        tarnlink::g_kernelPathCap = GetParam();
+    }
+    void TearDown() override { tarnlink::g_kernelPathCap = saved_; }
+
+  private:
+    KernelPath saved_ = KernelPath::kAvx2;
+};
+
+class EnlargeWorkedValues : public OnEveryPath {};
+class EnlargePlaneEdges : public OnEveryPath {};
+class EnlargeReference : public OnEveryPath {};
+
+std::string PathName(const ::testing::TestParamInfo<KernelPath> &info) {
+    return info.param == KernelPath::kPlain ? "plain" : "avx2";
+}
+
+#define TARN_ON_EVERY_PATH(suite)                                                                  \
+    INSTANTIATE_TEST_SUITE_P(EveryPath, suite,                                                     \
+                             ::testing::Values(KernelPath::kPlain, KernelPath::kAvx2), PathName)
+TARN_ON_EVERY_PATH(EnlargeWorkedValues);
+TARN_ON_EVERY_PATH(EnlargePlaneEdges);
+TARN_ON_EVERY_PATH(EnlargeReference);
+
+TEST_P(EnlargeWorkedValues, BlackStaysBlack) {
     EXPECT_EQ(Enlarged(Uniform(0, 0, 0)), Bytes(kOutBytes, 0));
 }
 
 // The rounding constant of the second row of each pair makes cb and cr 1 there;
 // odd chroma blocks round their average up to 1, even ones down to 0, so every
 // second group of four result columns has c1 = (299 x 218 - 101 - 209 + 128) >> 8.
-TEST(EnlargeWorkedValues, WhiteHasMiddleByte253InEverySecondGroupOfFourColumns) {
+TEST_P(EnlargeWorkedValues, WhiteHasMiddleByte253InEverySecondGroupOfFourColumns) {
     const Bytes out = Enlarged(Uniform(255, 255, 255));
     for (int row = 0; row < 240; ++row) {
         for (int x = 0; x < 320; ++x) {
@@ -116,7 +150,7 @@ TEST(EnlargeWorkedValues, WhiteHasMiddleByte253InEverySecondGroupOfFourColumns) 
     }
 }
 
-TEST(EnlargeWorkedValues, Grey100GivesLumaRowsOf85And86AndResultRows99And100) {
+TEST_P(EnlargeWorkedValues, Grey100GivesLumaRowsOf85And86AndResultRows99And100) {
     const Bytes source(kInBytes, 100);
     std::vector<int16_t> luma(160 * 120), cb(80 * 60, 99), cr(80 * 60, 99);
     tarnlink::RgbToYcc420(source.data(), luma.data(), cb.data(), cr.data());
@@ -134,7 +168,7 @@ TEST(EnlargeWorkedValues, Grey100GivesLumaRowsOf85And86AndResultRows99And100) {
     EXPECT_EQ(out[239 * 960 + 959], 100);
 }
 
-TEST(EnlargeWorkedValues, ChromaGainOnAUniformColour) {
+TEST_P(EnlargeWorkedValues, ChromaGainOnAUniformColour) {
     const Bytes out = Enlarged(Uniform(200, 50, 30));
     for (int row = 0; row < 240; ++row) {
         const bool lower = (row % 4) < 2;
@@ -149,7 +183,7 @@ TEST(EnlargeWorkedValues, ChromaGainOnAUniformColour) {
 
 // Worked by hand: t = (left + 3 s + 2) >> 2, (3 s + right + 2) >> 2 with the end
 // samples as their own neighbours, then the same down the columns.
-TEST(EnlargePlaneEdges, DoublingTreatsEdgeSamplesAsTheirOwnNeighbours) {
+TEST_P(EnlargePlaneEdges, DoublingTreatsEdgeSamplesAsTheirOwnNeighbours) {
     const int16_t plane[2 * 3] = {8, 0, 4, 0, 0, 0};
     int16_t doubled[4 * 6];
     tarnlink::Upsample2x(plane, 3, 2, doubled);
@@ -162,7 +196,7 @@ TEST(EnlargePlaneEdges, DoublingTreatsEdgeSamplesAsTheirOwnNeighbours) {
     for (int i = 0; i < 24; ++i) EXPECT_EQ(doubled[i], want[i]) << "sample " << i;
 }
 
-TEST(EnlargePlaneEdges, NegativeSamplesRoundTowardMinusInfinity) {
+TEST_P(EnlargePlaneEdges, NegativeSamplesRoundTowardMinusInfinity) {
     const int16_t plane[2] = {-3, 5};
     int16_t doubled[4 * 2];
     tarnlink::Upsample2x(plane, 2, 1, doubled);
@@ -182,7 +216,7 @@ std::vector<int16_t> DoubledLuma(const Bytes &source) {
     return big;
 }
 
-TEST(EnlargePlaneEdges, BorderColumnsAreNeitherDarkenedNorLightened) {
+TEST_P(EnlargePlaneEdges, BorderColumnsAreNeitherDarkenedNorLightened) {
     Bytes source(kInBytes, 0);
     for (int row = 0; row < 120; ++row)
         for (int c = 0; c < 3; ++c) source[row * 480 + c] = source[row * 480 + 477 + c] = 160;
@@ -202,7 +236,7 @@ TEST(EnlargePlaneEdges, BorderColumnsAreNeitherDarkenedNorLightened) {
     EXPECT_EQ(FirstDifference(Enlarged(source), Reference(source)), "");
 }
 
-TEST(EnlargePlaneEdges, BorderRowsAreNeitherDarkenedNorLightened) {
+TEST_P(EnlargePlaneEdges, BorderRowsAreNeitherDarkenedNorLightened) {
     Bytes source(kInBytes, 0);
     for (int i = 0; i < 480; ++i) source[i] = source[119 * 480 + i] = 160;
     const std::vector<int16_t> big = DoubledLuma(source);
@@ -214,7 +248,7 @@ TEST(EnlargePlaneEdges, BorderRowsAreNeitherDarkenedNorLightened) {
     EXPECT_EQ(FirstDifference(Enlarged(source), Reference(source)), "");
 }
 
-TEST(EnlargeReference, StagesMatchTheLiteralVersion) {
+TEST_P(EnlargeReference, StagesMatchTheLiteralVersion) {
     const Bytes source = RandomPicture(11, false);
     std::vector<int16_t> luma(160 * 120), cb(80 * 60), cr(80 * 60);
     tarnlink::RgbToYcc420(source.data(), luma.data(), cb.data(), cr.data());
@@ -225,10 +259,12 @@ TEST(EnlargeReference, StagesMatchTheLiteralVersion) {
         ASSERT_EQ(cr[i], want.cr.s[i]) << i;
     }
 
-    // Doubling on planes with negative samples and odd sizes.
+    // Doubling on planes with samples over the whole range it takes, and odd
+    // sizes, where vector loops have remainders.
     std::mt19937 rng(5);
-    std::uniform_int_distribution<int> sample(-128, 239);
-    const int sizes[][2] = {{160, 120}, {80, 60}, {1, 1}, {1, 5}, {7, 1}, {3, 4}};
+    std::uniform_int_distribution<int> sample(-8192, 8191);
+    const int sizes[][2] = {{160, 120}, {80, 60}, {1, 1},  {1, 5},
+                            {7, 1},     {3, 4},   {17, 3}, {159, 2}};
     for (const auto &size : sizes) {
         ref_enlarge::Plane p(size[0], size[1]);
         std::vector<int16_t> plane(p.s.size()), doubled(4 * p.s.size());
@@ -241,15 +277,61 @@ TEST(EnlargeReference, StagesMatchTheLiteralVersion) {
     }
 }
 
-TEST(EnlargeReference, RandomPicturesMatchTheLiteralVersion) {
+// Planes of random samples over the whole ranges the conversion back takes
+// (luma -16..239, chroma -128..127), wider than pictures give, and planes at
+// the ends of those ranges.
+struct YccPlanes {
+    ref_enlarge::Plane y{160, 120}, cb{80, 60}, cr{80, 60};
+};
+
+YccPlanes RandomYcc(unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> luma(-16, 239), chroma(-128, 127), end(0, 1);
+    YccPlanes p;
+    // Seeds 1 and 2: every sample at one end or the other of its range.
+    for (int &v : p.y.s) v = seed <= 2 ? (end(rng) ? 239 : -16) : luma(rng);
+    for (ref_enlarge::Plane *c : {&p.cb, &p.cr})
+        for (int &v : c->s) v = seed <= 2 ? (end(rng) ? 127 : -128) : chroma(rng);
+    return p;
+}
+
+std::vector<int16_t> Samples(const ref_enlarge::Plane &p) {
+    return std::vector<int16_t>(p.s.begin(), p.s.end());
+}
+
+TEST_P(EnlargeReference, ConversionBackMatchesTheLiteralVersionOverItsWholeRange) {
+    for (unsigned seed = 1; seed <= 4; ++seed) {
+        const YccPlanes p = RandomYcc(seed);
+        const ref_enlarge::Plane y2 = ref_enlarge::Double(p.y), cb2 = ref_enlarge::Double(p.cb),
+                                 cr2 = ref_enlarge::Double(p.cr);
+        Bytes want(kOutBytes);
+        ref_enlarge::FromYcc(y2, cb2, cr2, want.data());
+
+        // From planes doubled beforehand, and doubled in the same sweep.
+        Bytes fromDoubled(kOutBytes, 0xA5), inOneSweep(kOutBytes, 0x5A);
+        tarnlink::YccToRgb(Samples(y2).data(), Samples(cb2).data(), Samples(cr2).data(),
+                           fromDoubled.data());
+        tarnlink::EnlargeYcc(Samples(p.y).data(), Samples(p.cb).data(), Samples(p.cr).data(),
+                             inOneSweep.data());
+        EXPECT_EQ(FirstDifference(fromDoubled, want), "") << "seed " << seed;
+        EXPECT_EQ(FirstDifference(inOneSweep, want), "") << "seed " << seed;
+    }
+}
+
+TEST_P(EnlargeReference, RandomPicturesMatchTheLiteralVersion) {
     for (unsigned seed = 1; seed <= 6; ++seed) {
         // Bytes of only 0 and 255 drive cb, cr and the result into their limits.
         const Bytes source = RandomPicture(seed, seed % 2 == 0);
         EXPECT_EQ(FirstDifference(Enlarged(source), Reference(source)), "") << "seed " << seed;
     }
+    // Single colours at the ends of the byte range, each channel in turn.
+    for (int c = 0; c < 8; ++c) {
+        const Bytes source = Uniform(c & 1 ? 255 : 0, c & 2 ? 255 : 0, c & 4 ? 255 : 0);
+        EXPECT_EQ(FirstDifference(Enlarged(source), Reference(source)), "") << "colour " << c;
+    }
 }
 
-TEST(EnlargeReference, SourceIsLeftAsItWas) {
+TEST_P(EnlargeReference, SourceIsLeftAsItWas) {
     const Bytes source = RandomPicture(3, false);
     Bytes copy = source, out(kOutBytes);
     ASSERT_EQ(SciEnlargeImage(copy.data(), out.data()), SCI_OK);
