@@ -9,7 +9,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +21,8 @@
 #include "imaging/kernel_path.h"
 #include "imaging/reformat.h"
 #include "link/state.h"
+#include "min_of_batches.h"
+#include "scene.h"
 #include "support/bgremove_reference.h"
 #include "support/colour_reference.h"
 #include "support/enlarge_reference.h"
@@ -30,25 +31,11 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-constexpr int kFrameW = 164, kFrameH = 124, kFrame = kFrameW * kFrameH;
+using bench::kFrame;
+using bench::kFrameH;
+using bench::kFrameW;
 constexpr int kPicture = 160 * 120 * 3, kEnlarged = 320 * 240 * 3;
-constexpr int kBatches = 9;
 const char *const kPathNames[] = {"plain", "AVX2", "AVX-512"};
-
-// A raw frame with a scene in it: a lit gradient, a bright patch and sensor
-// noise, so that every colour reaches a range of levels.
-Bytes RawScene() {
-    std::mt19937 rng(11);
-    std::uniform_int_distribution<int> noise(-12, 12);
-    Bytes raw(kFrame);
-    for (int y = 0; y < kFrameH; ++y)
-        for (int x = 0; x < kFrameW; ++x) {
-            const bool patch = x > 40 && x < 90 && y > 30 && y < 80;
-            const int v = (patch ? 200 : 40 + x / 2 + y / 3) + noise(rng);
-            raw[kFrameW * y + x] = static_cast<uint8_t>(std::clamp(v, 0, 255));
-        }
-    return raw;
-}
 
 void Require(bool ok, const char *what) {
     if (ok) return;
@@ -56,35 +43,15 @@ void Require(bool ok, const char *what) {
     std::exit(1);
 }
 
-// Seconds per call: the fastest of nine batches of about 20 ms each. The two
-// sides' batches alternate, so that both see the same machine.
-struct Pair {
-    double ours = 1e9, peer = 1e9;
-};
+using Pair = bench::Pair;
 
 Pair TimePair(const std::function<void()> &ours, const std::function<void()> &peer) {
-    using Clock = std::chrono::steady_clock;
-    const auto perCall = [](const std::function<void()> &f, int n) {
-        const auto t0 = Clock::now();
-        for (int i = 0; i < n; ++i) f();
-        return std::chrono::duration<double>(Clock::now() - t0).count() / n;
-    };
-    const auto batchSize = [&](const std::function<void()> &f) {
-        const double once = perCall(f, 50);
-        return std::max(1, static_cast<int>(0.02 / once));
-    };
-    const int nOurs = batchSize(ours), nPeer = batchSize(peer);
-    Pair best;
-    for (int b = 0; b < kBatches; ++b) {
-        best.ours = std::min(best.ours, perCall(ours, nOurs));
-        best.peer = std::min(best.peer, perCall(peer, nPeer));
-    }
-    return best;
+    return bench::MinOfBatches(ours, peer);
 }
 
 void Report(const char *ours, const char *peer, Pair p) {
-    std::printf("| %s | %.1f µs | %s | %.1f µs | %.2f |\n", ours, p.ours * 1e6, peer, p.peer * 1e6,
-                p.ours / p.peer);
+    std::printf("| %s | %.1f µs | %s | %.1f µs | %.2f |\n", ours, p.first * 1e6, peer,
+                p.second * 1e6, p.first / p.second);
 }
 
 // Our colour pass from a reformatted frame (copied in each call, as the pass
@@ -197,7 +164,7 @@ int main(int argc, char **argv) {
     static uint8_t work[20680];
     tarnlink::g_lib.workBuffer = work;
 
-    const Bytes raw = RawScene();
+    const Bytes raw = bench::RawScene();
     // The picture the enlargement and background removal start from is the
     // colour pass's own.
     Bytes frame(kFrame), picture(kPicture);
