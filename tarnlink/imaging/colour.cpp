@@ -409,10 +409,40 @@ TARN_AVX2 __m256d Truncate(__m256d v) {
     return _mm256_round_pd(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
 }
 
-// Four int32 limited to 0..255 by the saturating packs, stored as bytes.
-TARN_AVX2 void Store4(uint8_t *p, __m128i v) {
-    const int32_t four = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packus_epi32(v, v), v));
-    std::memcpy(p, &four, 4);
+// Blue, green and red of four pixels (int32 each) limited to 0..255 and
+// interleaved: bytes b0 g0 r0 b1 ... r3 in the low 12 of the 16.
+TARN_AVX2 __m128i Interleave4(__m128i vb, __m128i vg, __m128i vr) {
+    const __m128i top = _mm_set1_epi16(255);
+    const __m128i bg = _mm_min_epu16(_mm_packus_epi32(vb, vg), top);
+    const __m128i rr = _mm_min_epu16(_mm_packus_epi32(vr, vr), top);
+    const __m128i planar = _mm_packus_epi16(bg, rr); // b0-b3 g0-g3 r0-r3 r0-r3
+    return _mm_shuffle_epi8(planar,
+                            _mm_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1));
+}
+
+// gamma[i] for 32 indices: sixteen 16-entry shuffles, one per high nibble,
+// narrowed to the right one by the index's bits 4 to 7 in turn.
+struct GammaNibbles {
+    __m256i row[16];
+};
+TARN_AVX2 GammaNibbles LoadGammaNibbles(const uint8_t *gamma) {
+    GammaNibbles t;
+    for (int h = 0; h < 16; ++h)
+        t.row[h] = _mm256_broadcastsi128_si256(
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(gamma + 16 * h)));
+    return t;
+}
+TARN_AVX2 __m256i Lookup(const GammaNibbles &t, __m256i index) {
+    const __m256i low = _mm256_and_si256(index, _mm256_set1_epi8(0x0F));
+    __m256i level[16];
+    for (int h = 0; h < 16; ++h) level[h] = _mm256_shuffle_epi8(t.row[h], low);
+    // Bit 4 + k of each byte moved to bit 7, where the blend looks.
+    for (int k = 0, n = 16; k < 4; ++k, n /= 2) {
+        const __m256i bit = k == 3 ? index : _mm256_slli_epi16(index, 3 - k);
+        for (int i = 0; i < n / 2; ++i)
+            level[i] = _mm256_blendv_epi8(level[2 * i], level[2 * i + 1], bit);
+    }
+    return level[0];
 }
 
 // One row four pixels at a time in AVX2 registers: the same operations in the
@@ -426,7 +456,9 @@ struct Avx2Row {
                                                     const uint8_t *blu, const uint8_t *gamma,
                                                     uint8_t *out, int64_t &sumCb,
                                                     int64_t &sumCr) const {
-        uint8_t ib[kPictureWidth], ig[kPictureWidth], ir[kPictureWidth];
+        // The row's gamma indices in output order; 4 bytes over for the last
+        // group's 16-byte store.
+        alignas(32) uint8_t index[3 * kPictureWidth + 4];
         const __m256d m00 = _mm256_set1_pd(m[0][0]), m01 = _mm256_set1_pd(m[0][1]),
                       m02 = _mm256_set1_pd(m[0][2]), m10 = _mm256_set1_pd(m[1][0]),
                       m11 = _mm256_set1_pd(m[1][1]), m12 = _mm256_set1_pd(m[1][2]),
@@ -448,20 +480,26 @@ struct Avx2Row {
             accCr = _mm256_add_pd(accCr, _mm256_and_pd(cr, bright));
             if (out == nullptr) continue;
             const __m256d luma = _mm256_mul_pd(kY, lum);
-            Store4(ib + x, _mm256_cvttpd_epi32(_mm256_add_pd(luma, _mm256_mul_pd(kBlueCb, cb))));
-            Store4(ig + x, _mm256_cvttpd_epi32(
-                               _mm256_sub_pd(_mm256_sub_pd(luma, _mm256_mul_pd(kGreenCb, cb)),
-                                             _mm256_mul_pd(kGreenCr, cr))));
-            Store4(ir + x, _mm256_cvttpd_epi32(_mm256_add_pd(luma, _mm256_mul_pd(kRedCr, cr))));
+            const __m128i vb = _mm256_cvttpd_epi32(_mm256_add_pd(luma, _mm256_mul_pd(kBlueCb, cb)));
+            const __m128i vg = _mm256_cvttpd_epi32(_mm256_sub_pd(
+                _mm256_sub_pd(luma, _mm256_mul_pd(kGreenCb, cb)), _mm256_mul_pd(kGreenCr, cr)));
+            const __m128i vr = _mm256_cvttpd_epi32(_mm256_add_pd(luma, _mm256_mul_pd(kRedCr, cr)));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(index + 3 * x), Interleave4(vb, vg, vr));
         }
         alignas(32) double lanes[8];
         _mm256_store_pd(lanes, accCb);
         _mm256_store_pd(lanes + 4, accCr);
         sumCb += static_cast<int64_t>((lanes[0] + lanes[1]) + (lanes[2] + lanes[3]));
         sumCr += static_cast<int64_t>((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
-        if (out != nullptr) GammaRow(gamma, ib, ig, ir, out);
+        if (out == nullptr) return;
+        const GammaNibbles table = LoadGammaNibbles(gamma);
+        for (int i = 0; i < 3 * kPictureWidth; i += 32) {
+            const __m256i v = _mm256_load_si256(reinterpret_cast<const __m256i *>(index + i));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i), Lookup(table, v));
+        }
     }
 };
+static_assert(3 * kPictureWidth % 32 == 0, "a row's bytes fill whole registers");
 
 TARN_AVX2_FN void ConvertAvx2(ColourState &s, const double (&matrix)[3][3], const SensorPlanes &in,
                               uint8_t *picture) {

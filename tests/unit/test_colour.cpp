@@ -259,10 +259,12 @@ TEST_F(Colour, NonFiniteRawScaleIsRefused) {
 }
 
 // A finite scale so large that the matrix overflows (infinity times a dark 0
-// is NaN) still gives one defined picture, the same on both kernels.
-TEST_P(ColourKernels, OverflowingRawScaleGivesTheSamePictureOnEveryPath) {
+// is NaN) still gives one defined picture, the same on every path; so do
+// scales that push the colours far beyond a byte, which the limits to 0..255
+// must catch, not wrap.
+TEST_P(ColourKernels, HugeAndOverflowingRawScalesGiveTheSamePictureOnEveryPath) {
     const Bytes raw = RandomRaw(9);
-    for (double scale : {DBL_MAX, -DBL_MAX}) {
+    for (double scale : {DBL_MAX, -DBL_MAX, 100.0, -100.0, 5000.0}) {
         Bytes pictures[2];
         for (int path = 0; path < 2; ++path) {
             tarnlink::g_kernelPathCap = path == 0 ? KernelPath::kPlain : GetParam();
