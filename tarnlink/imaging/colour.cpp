@@ -113,8 +113,9 @@ void PrepareTables(ColourState &s) {
     if (!s.matrixValid) BuildColourMatrix(s);
 }
 
-// The loops of a pass are written once and built twice where it pays: plain,
-// and for AVX2. The results are the same bytes either way.
+// The loops of a pass are written once and built for each path where it pays:
+// plain, AVX2 and, for the conversion, AVX-512. The results are the same bytes
+// on every path.
 #define TARN_KERNEL inline __attribute__((always_inline))
 
 // Row halves (odd columns, then even columns) back into mosaic order.
@@ -447,15 +448,14 @@ TARN_AVX2 __m256i Lookup(const GammaNibbles &t, __m256i index) {
 
 // One row four pixels at a time in AVX2 registers: the same operations in the
 // same order as the formulas, so the same bytes. Taken when no Y, Cb or Cr of
-// the matrix can reach 1e7, so that a row's sums fit the 32-bit lanes.
+// the matrix can reach 1e7: the colours back then convert to int32 exactly,
+// and a picture's cast sums stay whole numbers below 2^53.
 struct Avx2Row {
     static constexpr double kLimit = 1.0e7;
     bool Covers(const double (&m)[3][3]) const { return MatrixBelow(m, kLimit); }
-    __attribute__((target("avx2"))) void operator()(const double (&m)[3][3], int32_t lumaMin,
-                                                    const uint8_t *red, const uint8_t *grn,
-                                                    const uint8_t *blu, const uint8_t *gamma,
-                                                    uint8_t *out, int64_t &sumCb,
-                                                    int64_t &sumCr) const {
+    TARN_AVX2_FN void operator()(const double (&m)[3][3], int32_t lumaMin, const uint8_t *red,
+                                 const uint8_t *grn, const uint8_t *blu, const uint8_t *gamma,
+                                 uint8_t *out, int64_t &sumCb, int64_t &sumCr) const {
         // The row's gamma indices in output order; 4 bytes over for the last
         // group's 16-byte store.
         alignas(32) uint8_t index[3 * kPictureWidth + 4];
@@ -551,15 +551,26 @@ TARN_AVX512 __m512i Lookup(const GammaLut &t, __m512i index) {
     return _mm512_mask_blend_epi8(_mm512_movepi8_mask(index), low, high);
 }
 
+// Byte j of a 16-pixel group (pixel j / 3, colour j % 3) comes from plane
+// j % 3 (blue, green, red at 0, 16, 32), entry j / 3.
+struct InterleaveOrder {
+    uint8_t byte[64];
+};
+constexpr InterleaveOrder MakeInterleave16() {
+    InterleaveOrder order{};
+    for (int j = 0; j < 48; ++j) order.byte[j] = static_cast<uint8_t>(16 * (j % 3) + j / 3);
+    return order;
+}
+constexpr InterleaveOrder kInterleave16 = MakeInterleave16();
+
 // One row eight pixels at a time in AVX-512 registers, the same operations in
 // the same order as the formulas; sixteen pixels' bytes are then interleaved
 // into blue, green, red and looked up in the gamma table in one register.
 struct Avx512Row {
     bool Covers(const double (&m)[3][3]) const { return MatrixBelow(m, Avx2Row::kLimit); }
-    __attribute__((target(TARN_AVX512_FEATURES))) void
-    operator()(const double (&m)[3][3], int32_t lumaMin, const uint8_t *red, const uint8_t *grn,
-               const uint8_t *blu, const uint8_t *gamma, uint8_t *out, int64_t &sumCb,
-               int64_t &sumCr) const {
+    TARN_AVX512_FN void operator()(const double (&m)[3][3], int32_t lumaMin, const uint8_t *red,
+                                   const uint8_t *grn, const uint8_t *blu, const uint8_t *gamma,
+                                   uint8_t *out, int64_t &sumCb, int64_t &sumCr) const {
         const __m512d m00 = _mm512_set1_pd(m[0][0]), m01 = _mm512_set1_pd(m[0][1]),
                       m02 = _mm512_set1_pd(m[0][2]), m10 = _mm512_set1_pd(m[1][0]),
                       m11 = _mm512_set1_pd(m[1][1]), m12 = _mm512_set1_pd(m[1][2]),
@@ -572,11 +583,7 @@ struct Avx512Row {
         // would be): the luma test, the cast sums and the back conversion use
         // them as they are.
         const __m512d bar = _mm512_set1_pd(LumaBar(lumaMin));
-        // Byte j of a 16-pixel group (pixel j / 3, colour j % 3) comes from
-        // plane j % 3 (blue, green, red at 0, 16, 32), entry j / 3.
-        alignas(64) uint8_t order[64] = {};
-        for (int j = 0; j < 48; ++j) order[j] = static_cast<uint8_t>(16 * (j % 3) + j / 3);
-        const __m512i interleave = _mm512_load_si512(order);
+        const __m512i interleave = _mm512_loadu_si512(kInterleave16.byte);
         const GammaLut lut = LoadGamma(gamma);
         // Whole numbers below 2^53 add exactly, in any order.
         __m512d accCb = _mm512_setzero_pd(), accCr = _mm512_setzero_pd();
@@ -610,10 +617,8 @@ struct Avx512Row {
     }
 };
 
-__attribute__((target(TARN_AVX512_FEATURES))) void ConvertAvx512(ColourState &s,
-                                                                 const double (&matrix)[3][3],
-                                                                 const SensorPlanes &in,
-                                                                 uint8_t *picture) {
+TARN_AVX512_FN void ConvertAvx512(ColourState &s, const double (&matrix)[3][3],
+                                  const SensorPlanes &in, uint8_t *picture) {
     ConvertBody(s, matrix, in, picture, Avx512Row{});
 }
 #pragma GCC diagnostic pop
