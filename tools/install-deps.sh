@@ -42,8 +42,8 @@ echo "installing: ${missing[*]}$([ $need_i386 -eq 1 ] && echo " ${i386_packages[
 # what was fetched if it keeps failing (the install says if a package is missing).
 for attempt in 1 2 3; do
   "${sudo_cmd[@]}" apt-get update -qq && break
-  echo "apt-get update failed (attempt $attempt); retrying" >&2
-  sleep 20
+  echo "apt-get update failed (attempt $attempt of 3)" >&2
+  [ $attempt -lt 3 ] && sleep 20
 done
 apt_install() { "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "$@" >/dev/null; }
 [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
