@@ -513,7 +513,9 @@ TARN_AVX2_FN void InterpolateAvx2(const ColourState &s, const uint8_t *frame, ui
 // GCC 12's AVX-512 conversions start from a deliberately undefined register,
 // which its flow analysis reports as uninitialised.
 #pragma GCC diagnostic push
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #define TARN_AVX512 __attribute__((target(TARN_AVX512_FEATURES), always_inline)) inline
 
 // Eight bytes as eight doubles.

@@ -9,7 +9,7 @@
 #define TARN_AVX2_FN __attribute__((target("avx2")))
 // Byte shuffles across a whole register (VBMI) make a 256-entry table lookup
 // three instructions.
-#define TARN_AVX512_FEATURES "avx512f,avx512bw,avx512vl,avx512dq,avx512vbmi,prefer-vector-width=512"
+#define TARN_AVX512_FEATURES "avx512f,avx512bw,avx512vl,avx512dq,avx512vbmi"
 #define TARN_AVX512_FN __attribute__((target(TARN_AVX512_FEATURES)))
 #endif
 
