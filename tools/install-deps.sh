@@ -34,10 +34,12 @@ for p in "${i386_packages[@]}"; do installed "$p" || need_i386=1; done
 [ ${#missing[@]} -eq 0 ] && [ $need_i386 -eq 0 ] && exit 0
 
 export DEBIAN_FRONTEND=noninteractive
+wanted=("${missing[@]}")
 if [ $need_i386 -eq 1 ]; then
   dpkg --print-foreign-architectures | grep -qx i386 || "${sudo_cmd[@]}" dpkg --add-architecture i386
+  wanted+=("${i386_packages[@]}")
 fi
-echo "installing: ${missing[*]}$([ $need_i386 -eq 1 ] && echo " ${i386_packages[*]}")"
+echo "installing: ${wanted[*]}"
 # A mirror caught mid-sync fails an index now and then: try again, and go on with
 # what was fetched if it keeps failing (the install says if a package is missing).
 for attempt in 1 2 3; do
