@@ -45,10 +45,6 @@ void Require(bool ok, const char *what) {
 
 using Pair = bench::Pair;
 
-Pair TimePair(const std::function<void()> &ours, const std::function<void()> &peer) {
-    return bench::MinOfBatches(ours, peer);
-}
-
 void Report(const char *ours, const char *peer, Pair p) {
     std::printf("| %s | %.1f µs | %s | %.1f µs | %.2f |\n", ours, p.first * 1e6, peer,
                 p.second * 1e6, p.first / p.second);
@@ -78,7 +74,7 @@ Pair ColourPair(const Bytes &raw) {
     const Bytes table = ref::GammaTable();
     std::memcpy(gamma.data, table.data(), 256);
     const cv::Rect area(2, 2, 160, 120);
-    const Pair p = TimePair(
+    const Pair p = bench::MinOfBatches(
         [&] {
             frame = reformatted;
             tarnlink::ColourPass(frame.data(), picture.data());
@@ -99,8 +95,9 @@ Pair EnlargePair(const Bytes &picture) {
             "the enlargement");
     const cv::Mat src(120, 160, CV_8UC3, const_cast<uint8_t *>(picture.data()));
     cv::Mat dst;
-    return TimePair([&] { SciEnlargeImage(picture.data(), ours.data()); },
-                    [&] { cv::resize(src, dst, cv::Size(320, 240), 0, 0, cv::INTER_LINEAR); });
+    return bench::MinOfBatches(
+        [&] { SciEnlargeImage(picture.data(), ours.data()); },
+        [&] { cv::resize(src, dst, cv::Size(320, 240), 0, 0, cv::INTER_LINEAR); });
 }
 
 // Black level and defect correction against a table and a 3 x 3 median.
@@ -114,11 +111,11 @@ Pair ReformatPair(const Bytes &raw) {
         black.data[i] = static_cast<uint8_t>(std::min(255, std::max(0, i - 16) * 255 / 239));
     const cv::Mat in(kFrameH, kFrameW, CV_8UC1, const_cast<uint8_t *>(raw.data()));
     cv::Mat levelled, out;
-    return TimePair([&] { tarnlink::ReformatFrame(raw.data(), ours.data(), 16, 1); },
-                    [&] {
-                        cv::LUT(in, black, levelled);
-                        cv::medianBlur(levelled, out, 3);
-                    });
+    return bench::MinOfBatches([&] { tarnlink::ReformatFrame(raw.data(), ours.data(), 16, 1); },
+                               [&] {
+                                   cv::LUT(in, black, levelled);
+                                   cv::medianBlur(levelled, out, 3);
+                               });
 }
 
 // Background removal with the key estimated from the samples against a
@@ -132,12 +129,13 @@ Pair BackgroundPair(const Bytes &picture) {
             "background removal");
     const cv::Mat src(120, 160, CV_8UC3, const_cast<uint8_t *>(picture.data()));
     cv::Mat mask, out;
-    return TimePair([&] { SciRemoveImageBackground(picture.data(), ours.data(), nullptr); },
-                    [&] {
-                        cv::inRange(src, cv::Scalar(65, 65, 65), cv::Scalar(125, 125, 125), mask);
-                        src.copyTo(out);
-                        out.setTo(cv::Scalar(255, 255, 255), mask);
-                    });
+    return bench::MinOfBatches(
+        [&] { SciRemoveImageBackground(picture.data(), ours.data(), nullptr); },
+        [&] {
+            cv::inRange(src, cv::Scalar(65, 65, 65), cv::Scalar(125, 125, 125), mask);
+            src.copyTo(out);
+            out.setTo(cv::Scalar(255, 255, 255), mask);
+        });
 }
 
 } // namespace

@@ -116,7 +116,6 @@ void PrepareTables(ColourState &s) {
 // The loops of a pass are written once and built for each path where it pays:
 // plain, AVX2 and, for the conversion, AVX-512. The results are the same bytes
 // on every path.
-#define TARN_KERNEL inline __attribute__((always_inline))
 
 // Row halves (odd columns, then even columns) back into mosaic order.
 void Deinterleave(uint8_t *frame) {
@@ -286,15 +285,20 @@ TARN_KERNEL void RowToYcc(const double (&m)[3][3], bool bounded, const uint8_t *
     }
 }
 
+// Y, Cb, Cr back to blue, green, red, the same on every path.
+constexpr double kLumaScale = 1.1644, kBlueFromCb = 2.017, kGreenFromCb = 0.3942,
+                 kGreenFromCr = 0.813, kRedFromCr = 1.596;
+
 // Back to blue, green, red, clamped to bytes (gamma table indices).
 TARN_KERNEL void RowToRgb(const int32_t *__restrict lum, const int32_t *__restrict cb,
                           const int32_t *__restrict cr, int32_t *__restrict vb,
                           int32_t *__restrict vg, int32_t *__restrict vr) {
     for (int x = 0; x < kPictureWidth; ++x) {
-        const double luma = 1.1644 * lum[x], dcb = cb[x], dcr = cr[x];
-        vb[x] = ClampInt(static_cast<int32_t>(luma + 2.017 * dcb), 0, 255);
-        vg[x] = ClampInt(static_cast<int32_t>(luma - 0.3942 * dcb - 0.813 * dcr), 0, 255);
-        vr[x] = ClampInt(static_cast<int32_t>(luma + 1.596 * dcr), 0, 255);
+        const double luma = kLumaScale * lum[x], dcb = cb[x], dcr = cr[x];
+        vb[x] = ClampInt(static_cast<int32_t>(luma + kBlueFromCb * dcb), 0, 255);
+        vg[x] =
+            ClampInt(static_cast<int32_t>(luma - kGreenFromCb * dcb - kGreenFromCr * dcr), 0, 255);
+        vr[x] = ClampInt(static_cast<int32_t>(luma + kRedFromCr * dcr), 0, 255);
     }
 }
 
@@ -313,9 +317,8 @@ TARN_KERNEL void SumBright(const int32_t *__restrict lum, const int32_t *__restr
 }
 
 // One output row, blue, green, red, through the gamma table.
-template <typename Level>
-TARN_KERNEL void GammaRow(const uint8_t *gamma, const Level *vb, const Level *vg, const Level *vr,
-                          uint8_t *out) {
+TARN_KERNEL void GammaRow(const uint8_t *gamma, const int32_t *vb, const int32_t *vg,
+                          const int32_t *vr, uint8_t *out) {
     for (int x = 0; x < kPictureWidth; ++x) {
         out[3 * x] = gamma[vb[x]];
         out[3 * x + 1] = gamma[vg[x]];
@@ -391,28 +394,26 @@ double LumaBar(int32_t lumaMin) {
     return lumaMin <= 0 ? -HUGE_VAL : lumaMin > 255 ? HUGE_VAL : lumaMin;
 }
 
-#define TARN_AVX2 __attribute__((target("avx2"), always_inline)) inline
-
 // Four bytes as four doubles.
-TARN_AVX2 __m256d Load4(const uint8_t *p) {
+TARN_AVX2_INLINE __m256d Load4(const uint8_t *p) {
     int32_t four;
     std::memcpy(&four, p, 4);
     return _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(four)));
 }
 
 // a r + b g + c bl, added left to right.
-TARN_AVX2 __m256d Row3(__m256d a, __m256d b, __m256d c, __m256d r, __m256d g, __m256d bl) {
+TARN_AVX2_INLINE __m256d Row3(__m256d a, __m256d b, __m256d c, __m256d r, __m256d g, __m256d bl) {
     return _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(a, r), _mm256_mul_pd(b, g)),
                          _mm256_mul_pd(c, bl));
 }
 
-TARN_AVX2 __m256d Truncate(__m256d v) {
+TARN_AVX2_INLINE __m256d Truncate(__m256d v) {
     return _mm256_round_pd(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
 }
 
 // Blue, green and red of four pixels (int32 each) limited to 0..255 and
 // interleaved: bytes b0 g0 r0 b1 ... r3 in the low 12 of the 16.
-TARN_AVX2 __m128i Interleave4(__m128i vb, __m128i vg, __m128i vr) {
+TARN_AVX2_INLINE __m128i Interleave4(__m128i vb, __m128i vg, __m128i vr) {
     const __m128i top = _mm_set1_epi16(255);
     const __m128i bg = _mm_min_epu16(_mm_packus_epi32(vb, vg), top);
     const __m128i rr = _mm_min_epu16(_mm_packus_epi32(vr, vr), top);
@@ -426,14 +427,14 @@ TARN_AVX2 __m128i Interleave4(__m128i vb, __m128i vg, __m128i vr) {
 struct GammaNibbles {
     __m256i row[16];
 };
-TARN_AVX2 GammaNibbles LoadGammaNibbles(const uint8_t *gamma) {
+TARN_AVX2_INLINE GammaNibbles LoadGammaNibbles(const uint8_t *gamma) {
     GammaNibbles t;
     for (int h = 0; h < 16; ++h)
         t.row[h] = _mm256_broadcastsi128_si256(
             _mm_loadu_si128(reinterpret_cast<const __m128i *>(gamma + 16 * h)));
     return t;
 }
-TARN_AVX2 __m256i Lookup(const GammaNibbles &t, __m256i index) {
+TARN_AVX2_INLINE __m256i Lookup(const GammaNibbles &t, __m256i index) {
     const __m256i low = _mm256_and_si256(index, _mm256_set1_epi8(0x0F));
     __m256i level[16];
     for (int h = 0; h < 16; ++h) level[h] = _mm256_shuffle_epi8(t.row[h], low);
@@ -464,9 +465,9 @@ struct Avx2Row {
                       m11 = _mm256_set1_pd(m[1][1]), m12 = _mm256_set1_pd(m[1][2]),
                       m20 = _mm256_set1_pd(m[2][0]), m21 = _mm256_set1_pd(m[2][1]),
                       m22 = _mm256_set1_pd(m[2][2]);
-        const __m256d kY = _mm256_set1_pd(1.1644), kBlueCb = _mm256_set1_pd(2.017),
-                      kGreenCb = _mm256_set1_pd(0.3942), kGreenCr = _mm256_set1_pd(0.813),
-                      kRedCr = _mm256_set1_pd(1.596);
+        const __m256d kY = _mm256_set1_pd(kLumaScale), kBlueCb = _mm256_set1_pd(kBlueFromCb),
+                      kGreenCb = _mm256_set1_pd(kGreenFromCb),
+                      kGreenCr = _mm256_set1_pd(kGreenFromCr), kRedCr = _mm256_set1_pd(kRedFromCr);
         // As in the AVX-512 row: truncated values stay whole doubles.
         const __m256d bar = _mm256_set1_pd(LumaBar(lumaMin));
         __m256d accCb = _mm256_setzero_pd(), accCr = _mm256_setzero_pd();
@@ -516,25 +517,24 @@ TARN_AVX2_FN void InterpolateAvx2(const ColourState &s, const uint8_t *frame, ui
 #if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
-#define TARN_AVX512 __attribute__((target(TARN_AVX512_FEATURES), always_inline)) inline
 
 // Eight bytes as eight doubles.
-TARN_AVX512 __m512d Load8(const uint8_t *p) {
+TARN_AVX512_INLINE __m512d Load8(const uint8_t *p) {
     return _mm512_cvtepi32_pd(
         _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p))));
 }
 
-TARN_AVX512 __m512d Row3(__m512d a, __m512d b, __m512d c, __m512d r, __m512d g, __m512d bl) {
+TARN_AVX512_INLINE __m512d Row3(__m512d a, __m512d b, __m512d c, __m512d r, __m512d g, __m512d bl) {
     return _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(a, r), _mm512_mul_pd(b, g)),
                          _mm512_mul_pd(c, bl));
 }
 
-TARN_AVX512 __m512d Truncate(__m512d v) {
+TARN_AVX512_INLINE __m512d Truncate(__m512d v) {
     return _mm512_roundscale_pd(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
 }
 
 // Eight values truncated and limited to 0..255, as bytes in the low half.
-TARN_AVX512 __m128i Bytes8(__m512d v) {
+TARN_AVX512_INLINE __m128i Bytes8(__m512d v) {
     return _mm256_cvtusepi32_epi8(_mm256_max_epi32(_mm512_cvttpd_epi32(v), _mm256_setzero_si256()));
 }
 
@@ -543,11 +543,11 @@ TARN_AVX512 __m128i Bytes8(__m512d v) {
 struct GammaLut {
     __m512i t0, t1, t2, t3;
 };
-TARN_AVX512 GammaLut LoadGamma(const uint8_t *gamma) {
+TARN_AVX512_INLINE GammaLut LoadGamma(const uint8_t *gamma) {
     return {_mm512_loadu_si512(gamma), _mm512_loadu_si512(gamma + 64),
             _mm512_loadu_si512(gamma + 128), _mm512_loadu_si512(gamma + 192)};
 }
-TARN_AVX512 __m512i Lookup(const GammaLut &t, __m512i index) {
+TARN_AVX512_INLINE __m512i Lookup(const GammaLut &t, __m512i index) {
     const __m512i low = _mm512_permutex2var_epi8(t.t0, index, t.t1);
     const __m512i high = _mm512_permutex2var_epi8(t.t2, index, t.t3);
     return _mm512_mask_blend_epi8(_mm512_movepi8_mask(index), low, high);
@@ -578,9 +578,9 @@ struct Avx512Row {
                       m11 = _mm512_set1_pd(m[1][1]), m12 = _mm512_set1_pd(m[1][2]),
                       m20 = _mm512_set1_pd(m[2][0]), m21 = _mm512_set1_pd(m[2][1]),
                       m22 = _mm512_set1_pd(m[2][2]);
-        const __m512d kY = _mm512_set1_pd(1.1644), kBlueCb = _mm512_set1_pd(2.017),
-                      kGreenCb = _mm512_set1_pd(0.3942), kGreenCr = _mm512_set1_pd(0.813),
-                      kRedCr = _mm512_set1_pd(1.596);
+        const __m512d kY = _mm512_set1_pd(kLumaScale), kBlueCb = _mm512_set1_pd(kBlueFromCb),
+                      kGreenCb = _mm512_set1_pd(kGreenFromCb),
+                      kGreenCr = _mm512_set1_pd(kGreenFromCr), kRedCr = _mm512_set1_pd(kRedFromCr);
         // Truncated values stay doubles (whole numbers, exactly as the integers
         // would be): the luma test, the cast sums and the back conversion use
         // them as they are.

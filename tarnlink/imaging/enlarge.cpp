@@ -23,7 +23,6 @@ namespace {
 // The loops are written once and built twice: plain, and for AVX2, where the
 // same 16-bit arithmetic runs in twice the lanes and byte shuffles split the
 // pixels into channels and join them again. Both give the same bytes.
-#define TARN_KERNEL inline __attribute__((always_inline))
 
 constexpr int kChromaWidth = kEnlargeInWidth / 2;
 constexpr int kChromaHeight = kEnlargeInHeight / 2;
@@ -133,8 +132,6 @@ constexpr ShuffleTables MakeShuffleTables() {
 }
 
 constexpr ShuffleTables kShuffle = MakeShuffleTables();
-
-#define TARN_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
 
 TARN_AVX2_INLINE __m256i Table(const uint8_t (&t)[32]) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(t));
