@@ -22,6 +22,20 @@
 /* Status text of library code n (0xFFFF0000 + n): string n + 100. */
 #define IDS_STATUS_BASE 100
 
+/* Control ids of the capture dialog, for its template and the code alike. */
+#define IDC_PREVIEW_BUTTON 1000
+#define IDC_FIRST_THUMBNAIL 1001 /* slot s is IDC_FIRST_THUMBNAIL + s */
+#define IDC_LAST_THUMBNAIL 1024
+#define IDC_CAPTURE 1051
+#define IDC_PREVIEW 1052
+#define IDC_GET_PICTURES 1053
+#define IDC_CLEAR_CAMERA 1055
+#define IDC_START_CONTINUOUS 1056
+#define IDC_VERSION 1057
+#define IDC_STOP_CONTINUOUS 1058
+#define IDC_LARGE_CAPTURE 1059
+#define IDC_STATUS_LINE 1060
+
 /* The capture dialog's request for the previewed picture (lParam: HGLOBAL *). */
 #define CDM_GETPICTURE (WM_USER + 42)
 

@@ -128,8 +128,17 @@ const FetchKind kGreyFetch = {
     kGreyBlockBytes,    kHeaderBytes + kPaletteBytes,         160,  120, 8, kCallUploadGreyImage,
     SciUploadGreyImage, "twcamGetGreyImage : SciUploadImage", false};
 
+// A session whose camera went (closed with the dialog, or lost and not found
+// by a RETRY) scans the ports again before it talks to the camera, so that a
+// camera plugged back in is found by the next operation. When none answers,
+// the call fails on the closed port as before.
+void FindAgainIfLost(TwcamSession *s) {
+    if (!s->located) twcamLocate(s);
+}
+
 uint8_t *Fetch(TwcamSession *s, int32_t index, const FetchKind &kind) {
     if (s == nullptr) return nullptr;
+    FindAgainIfLost(s);
     if (twcamGotoPos(s, index) != SCI_OK) return nullptr;
     auto *block =
         static_cast<uint8_t *>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kind.blockBytes));
@@ -160,27 +169,6 @@ HINSTANCE CodeModule() {
                            GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                        reinterpret_cast<LPCSTR>(&CodeModule), &module);
     return module;
-}
-
-void FillBitmapHeader(BITMAPINFOHEADER &h, int width, int height, int bitCount) {
-    std::memset(&h, 0, sizeof h);
-    h.biSize = sizeof(BITMAPINFOHEADER);
-    h.biWidth = width;
-    h.biHeight = height;
-    h.biPlanes = 1;
-    h.biBitCount = static_cast<WORD>(bitCount);
-    h.biCompression = BI_RGB;
-    h.biSizeImage = static_cast<DWORD>(height * (bitCount / 8) * width);
-    h.biClrUsed = bitCount == 8 ? 256 : 0;
-}
-
-void FillGreyPalette(uint8_t *palette) {
-    for (int i = 0; i < 256; ++i) {
-        palette[4 * i] = static_cast<uint8_t>(i);
-        palette[4 * i + 1] = static_cast<uint8_t>(i);
-        palette[4 * i + 2] = static_cast<uint8_t>(i);
-        palette[4 * i + 3] = 0;
-    }
 }
 
 const char *dsMsgCaption() {
@@ -276,6 +264,7 @@ int32_t twcamGetFormat(TwcamSession *s, BITMAPINFOHEADER *format) {
 int32_t twcamGetImagePos(TwcamSession *s, uint8_t *index) {
     if (s == nullptr || index == nullptr) return kStatusNullArgument;
     *index = 255;
+    FindAgainIfLost(s);
     const int32_t status =
         WithBusyRetry(kCallGetImageIndex, [&] { return SciGetImageIndex(index); });
     if (status != SCI_OK) twcamTrace(s->ownerWindow, "twcamGetImagePos : SciGetImageIndex", status);
@@ -339,6 +328,7 @@ void twcamFreePicture(uint8_t *block) {
 
 int32_t twcamGrabImage(TwcamSession *s, int32_t index) {
     if (s == nullptr) return kStatusNullArgument;
+    FindAgainIfLost(s);
     int32_t status = twcamGotoPos(s, index);
     if (status != SCI_OK) {
         Record(s, status);

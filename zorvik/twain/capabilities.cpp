@@ -23,9 +23,14 @@ constexpr SIZE_T EnumerationBytes(TW_UINT32 n) {
 // Handlers get the application's capability and the settings; they answer a condition code.
 using CapHandler = TW_UINT16 (*)(TW_CAPABILITY &cap, TW_UINT16 msg, CapSettings &caps);
 
+// The operations a capability's handler accepts, as MSG_QUERYSUPPORT reports them.
+constexpr TW_INT32 kGetsOnly = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT;
+constexpr TW_INT32 kNegotiable = kGetsOnly | TWQC_SET | TWQC_RESET;
+
 struct CapEntry {
     TW_UINT16 cap;
     CapHandler handler;
+    TW_INT32 operations;
 };
 
 bool IsGet(TW_UINT16 msg) {
@@ -118,14 +123,6 @@ TW_UINT16 BuildResolution(TW_CAPABILITY &cap, TW_INT16 whole) {
     cap.ConType = TWON_ENUMERATION;
     cap.hContainer = h;
     return TWCC_SUCCESS;
-}
-
-// The picture the next transfer delivers; all zero without a camera session.
-BITMAPINFOHEADER PictureDescription() {
-    BITMAPINFOHEADER header{};
-    if (g_source.camSession != nullptr && twcamGetFormat(g_source.camSession, &header) != 0)
-        header = BITMAPINFOHEADER{};
-    return header;
 }
 
 // CAP_AUTHOR: the maker's line in a separate 130-byte block that the application frees.
@@ -316,35 +313,42 @@ TW_UINT16 YResolution(TW_CAPABILITY &cap, TW_UINT16 msg, CapSettings &) {
 }
 
 const CapEntry kCapTable[] = {
-    {CAP_AUTHOR, Author},
-    {CAP_DEVICEONLINE, DeviceOnline},
-    {CAP_UICONTROLLABLE, UiControllable},
-    {CAP_XFERCOUNT, XferCount},
-    {CAP_SUPPORTEDCAPS, SupportedCaps},
-    {CAP_INDICATORS, Indicators},
-    {ICAP_UNITS, Units},
-    {ICAP_PIXELFLAVOR, PixelFlavor},
-    {ICAP_XFERMECH, XferMech},
-    {ICAP_COMPRESSION, Compression},
-    {ICAP_PLANARCHUNKY, PlanarChunky},
-    {ICAP_PIXELTYPE, PixelType},
-    {ICAP_BITDEPTH, BitDepth},
-    {ICAP_BITORDER, BitOrder},
-    {ICAP_MAXFRAMES, MaxFrames},
-    {ICAP_PHYSICALHEIGHT, PhysicalHeight},
-    {ICAP_PHYSICALWIDTH, PhysicalWidth},
-    {ICAP_XRESOLUTION, XResolution},
-    {ICAP_YRESOLUTION, YResolution},
+    {CAP_AUTHOR, Author, kGetsOnly},
+    {CAP_DEVICEONLINE, DeviceOnline, kGetsOnly},
+    {CAP_UICONTROLLABLE, UiControllable, kGetsOnly},
+    {CAP_XFERCOUNT, XferCount, kNegotiable},
+    {CAP_SUPPORTEDCAPS, SupportedCaps, kGetsOnly},
+    {CAP_INDICATORS, Indicators, kNegotiable},
+    {ICAP_UNITS, Units, kNegotiable},
+    {ICAP_PIXELFLAVOR, PixelFlavor, kNegotiable},
+    {ICAP_XFERMECH, XferMech, kNegotiable},
+    {ICAP_COMPRESSION, Compression, kNegotiable},
+    {ICAP_PLANARCHUNKY, PlanarChunky, kGetsOnly},
+    {ICAP_PIXELTYPE, PixelType, kNegotiable},
+    {ICAP_BITDEPTH, BitDepth, kNegotiable},
+    {ICAP_BITORDER, BitOrder, kNegotiable},
+    {ICAP_MAXFRAMES, MaxFrames, kNegotiable},
+    {ICAP_PHYSICALHEIGHT, PhysicalHeight, kGetsOnly},
+    {ICAP_PHYSICALWIDTH, PhysicalWidth, kGetsOnly},
+    {ICAP_XRESOLUTION, XResolution, kGetsOnly},
+    {ICAP_YRESOLUTION, YResolution, kGetsOnly},
 };
 
+const CapEntry *FindCap(TW_UINT16 cap) {
+    for (const CapEntry &row : kCapTable)
+        if (row.cap == cap) return &row;
+    return nullptr;
+}
+
 TW_UINT16 Negotiate(TW_MEMREF data, TW_UINT16 msg) {
-    if (msg != MSG_SET && msg != MSG_RESET && !IsGet(msg)) return TWCC_BADPROTOCOL;
+    if (msg != MSG_SET && msg != MSG_RESET && msg != MSG_QUERYSUPPORT && !IsGet(msg))
+        return TWCC_BADPROTOCOL;
     if (data == nullptr) return TWCC_BADVALUE;
     auto &cap = *static_cast<pTW_CAPABILITY>(data);
-    for (const CapEntry &row : kCapTable) {
-        if (row.cap == cap.Cap) return row.handler(cap, msg, g_source.caps);
-    }
-    return TWCC_CAPUNSUPPORTED;
+    const CapEntry *row = FindCap(cap.Cap);
+    if (row == nullptr) return TWCC_CAPUNSUPPORTED;
+    if (msg == MSG_QUERYSUPPORT) return BuildOneValue(cap, TWTY_INT32, row->operations);
+    return row->handler(cap, msg, g_source.caps);
 }
 
 // DAT_CAPABILITY sets the condition code on every call, success included.
@@ -355,6 +359,13 @@ TW_UINT16 Capability(pTW_IDENTITY, TW_UINT16 msg, TW_MEMREF data) {
 }
 
 } // namespace
+
+BITMAPINFOHEADER PictureDescription() {
+    BITMAPINFOHEADER h{};
+    if (g_source.camSession != nullptr) twcamGetFormat(g_source.camSession, &h);
+    if (h.biWidth == 0 && h.biHeight == 0) FillBitmapHeader(h, 160, 120, 24);
+    return h;
+}
 
 void EnsureCapSettings() {
     if (g_source.capsInitialised) return;
@@ -371,9 +382,13 @@ void EnsureCapSettings() {
 }
 
 const MessageRow kCapabilityRows[] = {
-    {MSG_GET, kAnyState, Capability},        {MSG_GETCURRENT, kAnyState, Capability},
-    {MSG_GETDEFAULT, kAnyState, Capability}, {MSG_SET, kAnyState, Capability},
+    {MSG_GET, kAnyState, Capability},
+    {MSG_GETCURRENT, kAnyState, Capability},
+    {MSG_GETDEFAULT, kAnyState, Capability},
+    {MSG_SET, kAnyState, Capability},
     {MSG_RESET, kAnyState, Capability},
+    // Asked by newer applications before anything else, once the source is open.
+    {MSG_QUERYSUPPORT, kStates4To7, Capability},
 };
 const int kCapabilityRowCount = sizeof kCapabilityRows / sizeof kCapabilityRows[0];
 

@@ -47,13 +47,19 @@ void Notify(TW_UINT16 msg) {
     FreeLibrary(dsm);
 }
 
+// The dialog of an earlier enable, hidden by MSG_DISABLEDS or closing by
+// itself: it goes, with its worker, before another enable, so that there is
+// never a second one and transfers without it come from the camera.
+void DestroyDialog() {
+    if (g_source.hDlgCapture == nullptr) return;
+    if (IsWindow(g_source.hDlgCapture)) DestroyWindow(g_source.hDlgCapture);
+    g_source.hDlgCapture = nullptr;
+}
+
 void CloseSource() {
     g_source.appIdentity.Id = 0;
     AbandonMemXfer();
-    if (g_source.hDlgCapture != nullptr) {
-        if (IsWindow(g_source.hDlgCapture)) DestroyWindow(g_source.hDlgCapture);
-        g_source.hDlgCapture = nullptr;
-    }
+    DestroyDialog();
     if (g_source.camSession != nullptr) {
         twcamClose(g_source.camSession);
         twcamRelease(g_source.camSession);
@@ -90,8 +96,7 @@ TW_UINT16 IdentityCloseDs(pTW_IDENTITY, TW_UINT16, TW_MEMREF) {
 // The capture dialog, modeless and without owner; the user's Capture
 // announces the transfer.
 TW_UINT16 EnableWithDialog() {
-    HWND dialog = CreateDialogParamA(g_source.hInstance, "DLGCAPTURE", nullptr, dlgCapture,
-                                     reinterpret_cast<LPARAM>(g_source.camSession));
+    HWND dialog = CreateCaptureDialog(g_source.hInstance, g_source.camSession);
     if (dialog == nullptr) return Fail(TWCC_LOWMEMORY);
     g_source.hDlgCapture = dialog;
     ShowWindow(dialog, SW_SHOW);
@@ -105,6 +110,7 @@ TW_UINT16 EnableWithDialog() {
 TW_UINT16 UserInterfaceEnableDs(pTW_IDENTITY, TW_UINT16, TW_MEMREF data) {
     if (data == nullptr) return Fail(TWCC_BADVALUE);
     const auto *ui = static_cast<const TW_USERINTERFACE *>(data);
+    DestroyDialog();
     if (ui->ShowUI) return EnableWithDialog();
     g_source.twainState = 5;
     if (g_source.camSession == nullptr) {
@@ -122,6 +128,8 @@ TW_UINT16 UserInterfaceDisableDs(pTW_IDENTITY, TW_UINT16, TW_MEMREF data) {
     if (data == nullptr) return Fail(TWCC_BADVALUE);
     const auto *ui = static_cast<const TW_USERINTERFACE *>(data);
     if (!ui->ShowUI && g_source.hDlgCapture != nullptr) ShowWindow(g_source.hDlgCapture, SW_HIDE);
+    // A picture half sent is not carried into the next enable.
+    AbandonMemXfer();
     g_source.twainState = 4;
     return TWRC_SUCCESS;
 }
@@ -198,12 +206,11 @@ TW_UINT16 Dispatch(const TripletEntry *table, int count, pTW_IDENTITY origin, TW
     for (int i = 0; i < count; ++i) {
         const TripletEntry &entry = table[i];
         if (entry.dat != dat) continue;
+        // The first capability call of any kind, refused or not, sets the defaults.
+        if (dat == DAT_CAPABILITY) EnsureCapSettings();
         if (!entry.messageFirst && !InState(AnyRowStates(entry))) return Fail(TWCC_SEQERROR);
         const MessageRow *row = FindMessage(entry, msg);
-        if (row == nullptr) {
-            if (dat == DAT_CAPABILITY) EnsureCapSettings();
-            return Fail(TWCC_BADPROTOCOL);
-        }
+        if (row == nullptr) return Fail(TWCC_BADPROTOCOL);
         if (!InState(row->states)) {
             g_source.conditionCode = TWCC_SEQERROR;
             return row->refusedReturn;

@@ -112,6 +112,10 @@ extern const int kCapabilityRowCount;
 // Gives CapSettings their defaults on the first capability call of any kind.
 void EnsureCapSettings();
 
+// The format of the picture the next transfer delivers: what the capture
+// dialog stored, or without it the camera's usual 160 x 120 x 24 pictures.
+BITMAPINFOHEADER PictureDescription();
+
 // Drops a memory transfer in course, with its picture.
 void AbandonMemXfer();
 

@@ -18,15 +18,6 @@ void TransferBox(const char *text) {
     MessageBoxA(nullptr, text, dsMsgCaption(), MB_OK);
 }
 
-// The format of the picture the next transfer delivers. Without the capture
-// dialog nothing describes it; the pictures are then the camera's usual ones.
-BITMAPINFOHEADER PictureDescription() {
-    BITMAPINFOHEADER h{};
-    if (g_source.camSession != nullptr) twcamGetFormat(g_source.camSession, &h);
-    if (h.biWidth == 0 && h.biHeight == 0) FillBitmapHeader(h, 160, 120, 24);
-    return h;
-}
-
 uint32_t PixelBytes(const BITMAPINFOHEADER &h) {
     return static_cast<uint32_t>(h.biWidth) * static_cast<uint32_t>(h.biHeight) *
            (h.biBitCount / 8u);
@@ -216,7 +207,10 @@ TW_UINT16 SetupFileXferSet(pTW_IDENTITY, TW_UINT16, TW_MEMREF data) {
     // The application's text may lack its terminator.
     std::memcpy(name, setup->FileName, sizeof g_source.xferFileName - 1);
     name[sizeof g_source.xferFileName - 1] = '\0';
-    if (GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES) return TWRC_SUCCESS;
+    const DWORD attributes = GetFileAttributesA(name);
+    // A folder of that name is no file a transfer could write.
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        return attributes & FILE_ATTRIBUTE_DIRECTORY ? Fail(TWCC_BADVALUE) : TWRC_SUCCESS;
     // Created empty now, so that a name that cannot be used fails here.
     HANDLE file =
         CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);

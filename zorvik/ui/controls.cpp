@@ -28,9 +28,11 @@ struct ControlShape {
     const char *tooSmallCaption;
 };
 
-const ControlShape kThumbShape = {46, 37, "Window must be at least 46x37 pixels",
+const ControlShape kThumbShape = {kThumbnailWidth, kThumbnailHeight,
+                                  "Window must be at least 46x37 pixels",
                                   "Unable to create thumbnail window"};
-const ControlShape kPreviewShape = {166, 126, "Window must be at least 166x126 pixels",
+const ControlShape kPreviewShape = {kPreviewWidth, kPreviewHeight,
+                                    "Window must be at least 166x126 pixels",
                                     "Unable to create preview window"};
 
 ImageControlData *DataOf(HWND window) {

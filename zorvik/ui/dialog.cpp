@@ -20,12 +20,10 @@ struct CaptureDialogState {
     int32_t selectedId; // thumbnail id, -1 for none
     int32_t previewSlot;
     int32_t captureCommand;
-    CameraWorker *worker;
-    DWORD workerThreadId; // 0: no worker
+    WorkerControl worker; // threadId 0: no worker to give jobs to
     int32_t continuous;
     int32_t continuousSlot;
     int32_t started;
-    HANDLE workerThread;
 };
 
 CaptureDialogState *State(HWND w) {
@@ -117,8 +115,8 @@ void StartCamera(HWND w, CaptureDialogState *st) {
         if (twcamReportError(st->session, Item(w, kIdStatusLine), twcamGetStatus(st->session),
                              "Error starting camera") != IDRETRY)
             return;
-    st->worker = StartWorker(st->session, w, &st->workerThread, &st->workerThreadId);
-    if (st->workerThreadId != 0) Enable(w, kIdStartContinuous, true);
+    StartWorker(st->session, w, &st->worker);
+    if (st->worker.threadId != 0) Enable(w, kIdStartContinuous, true);
     const LPARAM session = reinterpret_cast<LPARAM>(st->session);
     SendDlgItemMessageA(w, kIdPreview, IMGM_SETSESSION, 0, session);
     for (int id = kIdFirstThumbnail; id <= kIdLastThumbnail; ++id)
@@ -153,7 +151,8 @@ BOOL OnInitDialog(HWND w, TwcamSession *session) {
 int ChooseThumbnail(HWND w, int counter) {
     const int id = counter >= 1 && counter <= 255 ? kIdFirstThumbnail - 1 + counter
                                                   : kIdFirstThumbnail - 1 + twcamMaxPictures();
-    if (HoldsPicture(Item(w, id))) return id;
+    // Only a thumbnail: at counter 52 the id would be the preview's.
+    if (IsThumbnailId(id) && HoldsPicture(Item(w, id))) return id;
     for (int t = kIdFirstThumbnail; t <= kIdLastThumbnail; ++t)
         if (HoldsPicture(Item(w, t))) return t;
     return -1;
@@ -256,19 +255,19 @@ void ClearCamera(HWND w, CaptureDialogState *st) {
 
 // Continuous capture (1056): grab into the slot after the selection, and on.
 void StartContinuous(HWND w, CaptureDialogState *st) {
-    if (st->continuous || st->workerThreadId == 0) return;
+    if (st->continuous || st->worker.threadId == 0) return;
     st->continuous = 1;
     ApplyEnabling(w, false, kIdStopContinuous);
     SetFocus(Item(w, kIdStopContinuous));
     const int selected = st->selectedId == -1 ? -1 : st->selectedId - kIdFirstThumbnail;
     st->continuousSlot = selected == -1 ? 0 : SlotAfter(selected);
-    PostThreadMessageA(st->workerThreadId, CWM_GRAB, static_cast<WPARAM>(st->continuousSlot), 0);
+    PostThreadMessageA(st->worker.threadId, CWM_GRAB, static_cast<WPARAM>(st->continuousSlot), 0);
 }
 
 // Stop (1058): the worker abandons its job; its reply ends the cycle.
 void StopContinuous(HWND w, CaptureDialogState *st) {
     st->continuous = 0;
-    PostThreadMessageA(st->workerThreadId, CWM_STOP, 0, 0);
+    PostThreadMessageA(st->worker.threadId, CWM_STOP, 0, 0);
     SetProgressTitle(w, false, 0, false);
     SetProgressTitle(w, true, IDS_PROGRESS_STOPPING_UPLOAD, true);
     Enable(w, kIdStopContinuous, false);
@@ -296,7 +295,7 @@ void ThumbnailDone(HWND w, CaptureDialogState *st, int slot, uint8_t *block) {
     if (!PostMessageA(Item(w, kIdFirstThumbnail + slot), IMGM_SETPICTURE, 0,
                       reinterpret_cast<LPARAM>(block)))
         twcamFreePicture(block);
-    PostThreadMessageA(st->workerThreadId, CWM_UPLOAD, static_cast<WPARAM>(slot), 0);
+    PostThreadMessageA(st->worker.threadId, CWM_UPLOAD, static_cast<WPARAM>(slot), 0);
 }
 
 // CDM_IMAGEDONE: the picture into the preview, then the next slot's grab.
@@ -308,7 +307,7 @@ void ImageDone(HWND w, CaptureDialogState *st, int slot, uint8_t *block) {
     if (!PostMessageA(Item(w, kIdPreview), IMGM_SETPICTURE, 0, reinterpret_cast<LPARAM>(block)))
         twcamFreePicture(block);
     st->continuousSlot = SlotAfter(slot);
-    PostThreadMessageA(st->workerThreadId, CWM_GRAB, static_cast<WPARAM>(st->continuousSlot), 0);
+    PostThreadMessageA(st->worker.threadId, CWM_GRAB, static_cast<WPARAM>(st->continuousSlot), 0);
 }
 
 BOOL OnClose(HWND w, CaptureDialogState *st) {
@@ -333,7 +332,7 @@ void OnDestroy(HWND w) {
     SetWindowLongPtrA(w, DWLP_USER, 0);
     if (g_source.hDlgCapture == w) g_source.hDlgCapture = nullptr;
     if (st == nullptr) return;
-    if (st->workerThreadId != 0) StopWorker(st->worker, st->workerThread, st->workerThreadId);
+    StopWorker(&st->worker);
     // Replies the worker posted and nobody took: their pictures are freed.
     MSG reply;
     while (PeekMessageA(&reply, w, CDM_THUMBNAILDONE, CDM_IMAGEDONE, PM_REMOVE))

@@ -6,26 +6,31 @@
 
 #include <cstdint>
 
+#include "resources/ids.h"
 #include "session/twcam.h"
 
 namespace zorvik {
 
-// Control ids of the capture dialog.
+// Control ids of the capture dialog (the template's, from ids.h).
 enum DialogId : int {
-    kIdPreviewButton = 1000,
-    kIdFirstThumbnail = 1001, // slot s is 1001 + s
-    kIdLastThumbnail = 1024,
-    kIdCapture = 1051,
-    kIdPreview = 1052,
-    kIdGetPictures = 1053,
-    kIdClearCamera = 1055,
-    kIdStartContinuous = 1056,
-    kIdVersion = 1057,
-    kIdStopContinuous = 1058,
-    kIdLargeCapture = 1059,
-    kIdStatusLine = 1060,
+    kIdPreviewButton = IDC_PREVIEW_BUTTON,
+    kIdFirstThumbnail = IDC_FIRST_THUMBNAIL, // slot s is 1001 + s
+    kIdLastThumbnail = IDC_LAST_THUMBNAIL,
+    kIdCapture = IDC_CAPTURE,
+    kIdPreview = IDC_PREVIEW,
+    kIdGetPictures = IDC_GET_PICTURES,
+    kIdClearCamera = IDC_CLEAR_CAMERA,
+    kIdStartContinuous = IDC_START_CONTINUOUS,
+    kIdVersion = IDC_VERSION,
+    kIdStopContinuous = IDC_STOP_CONTINUOUS,
+    kIdLargeCapture = IDC_LARGE_CAPTURE,
+    kIdStatusLine = IDC_STATUS_LINE,
 };
-constexpr int kThumbnailCount = 24;
+constexpr int kThumbnailCount = IDC_LAST_THUMBNAIL - IDC_FIRST_THUMBNAIL + 1;
+
+inline bool IsThumbnailId(int id) {
+    return id >= kIdFirstThumbnail && id <= kIdLastThumbnail;
+}
 
 // Messages of the two image controls (WM_USER and on).
 enum ImageMessage : UINT {
@@ -66,8 +71,46 @@ struct ImageControlData {
     uint16_t defaultNumber;
 };
 
+// The sizes, in pixels, both controls make themselves; a smaller window refuses
+// to be created.
+constexpr int kThumbnailWidth = 46, kThumbnailHeight = 37;
+constexpr int kPreviewWidth = 166, kPreviewHeight = 126;
+
 // Registers both window classes with the module (the thumbnail's first).
 void RegisterControlClasses(HINSTANCE instance);
+
+// The capture dialog's template resource.
+constexpr char kCaptureTemplate[] = "DLGCAPTURE";
+
+// A dialog template's controls, in place in the template's bytes.
+struct TemplateItem {
+    DLGITEMTEMPLATE *item;  // position and size in dialog units
+    WORD classAtom;         // a system class (0x0080 button, 0x0082 static), or 0
+    const WCHAR *className; // a named class, or null
+    const WCHAR *title;     // the text, or null
+};
+constexpr int kMostTemplateItems = 96;
+struct DialogTemplateView {
+    DLGTEMPLATE *header;
+    size_t headerBytes; // up to the first control: caption, font and all
+    int count;
+    TemplateItem items[kMostTemplateItems];
+};
+// Reads a template of the standard (not extended) form; false when malformed.
+bool ReadDialogTemplate(uint8_t *bytes, size_t size, DialogTemplateView *view);
+
+// Stretch of a template's units, in sixteenths per axis (16: as it is).
+struct DialogScale {
+    int x, y;
+};
+// The least stretch at which every image control gets at least its size in
+// pixels under these base units (MapDialogRect of 4 x 8 units).
+DialogScale ScaleForBaseUnits(const DialogTemplateView &view, int baseX, int baseY);
+// Stretches every control's edges and the dialog's size.
+void ApplyDialogScale(DialogTemplateView &view, DialogScale scale);
+// The capture dialog, modeless, from its template as this desktop's font lays
+// it out; null when it cannot be created.
+HWND CreateCaptureDialog(HINSTANCE instance, TwcamSession *session);
 
 // The camera worker thread's record.
 struct CameraWorker {
@@ -77,11 +120,21 @@ struct CameraWorker {
     TwcamSession *session;
 };
 
-// Starts the worker; waits up to 5,000 ms for its start signal. *threadId is
-// 0 when it did not come.
-CameraWorker *StartWorker(TwcamSession *session, HWND dialog, HANDLE *thread, DWORD *threadId);
-// Asks the worker to quit, waits up to 10,000 ms, terminates it otherwise.
-void StopWorker(CameraWorker *worker, HANDLE thread, DWORD threadId);
+// What the dialog keeps of its worker. The record is the worker's, freed by
+// it when it ends; the thread and the event are the dialog's to close.
+struct WorkerControl {
+    CameraWorker *record;
+    HANDLE thread;
+    HANDLE event;
+    DWORD threadId; // 0 when the start signal did not come: no jobs can be posted
+};
+
+// Starts the worker; waits up to 5,000 ms for its start signal. False, with
+// nothing to stop, when the thread could not be started.
+bool StartWorker(TwcamSession *session, HWND dialog, WorkerControl *worker);
+// Asks the worker to quit, waits up to 10,000 ms, terminates it otherwise;
+// closes the handles and clears *worker.
+void StopWorker(WorkerControl *worker);
 
 // The progress text in a window's caption ("%s - %s, please wait..."). The
 // flag before the format arguments is an int: va_start needs a promoted type.

@@ -194,16 +194,15 @@ DWORD WINAPI WorkerMain(void *arg) {
 
 } // namespace
 
-CameraWorker *StartWorker(TwcamSession *session, HWND dialog, HANDLE *thread, DWORD *threadId) {
-    if (thread != nullptr) *thread = nullptr;
-    if (threadId != nullptr) *threadId = 0;
+bool StartWorker(TwcamSession *session, HWND dialog, WorkerControl *worker) {
+    *worker = WorkerControl{};
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (event == nullptr) return nullptr;
+    if (event == nullptr) return false;
     auto *w = static_cast<CameraWorker *>(
         HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(CameraWorker)));
     if (w == nullptr) {
         CloseHandle(event);
-        return nullptr;
+        return false;
     }
     w->event = event;
     w->dialogWindow = dialog;
@@ -214,34 +213,32 @@ CameraWorker *StartWorker(TwcamSession *session, HWND dialog, HANDLE *thread, DW
         // No thread will ever free the record or signal the event.
         HeapFree(GetProcessHeap(), 0, w);
         CloseHandle(event);
-        return nullptr;
+        return false;
     }
     WaitForSingleObject(event, kStartWaitMs);
-    if (thread != nullptr) *thread = h;
-    if (threadId != nullptr) *threadId = w->workerThreadId;
-    return w;
+    worker->record = w;
+    worker->thread = h;
+    worker->event = event;
+    worker->threadId = w->workerThreadId;
+    return true;
 }
 
-void StopWorker(CameraWorker *worker, HANDLE thread, DWORD threadId) {
-    if (worker == nullptr) return;
-    // A worker that has already ended freed its record, event handle and all
-    // else it held: nothing of it may be touched.
-    if (thread != nullptr && WaitForSingleObject(thread, 0) == WAIT_OBJECT_0) {
-        CloseHandle(thread);
-        return;
+void StopWorker(WorkerControl *worker) {
+    if (worker->thread == nullptr) return;
+    // A worker that has already ended freed its record: only the handles are left.
+    if (WaitForSingleObject(worker->thread, 0) != WAIT_OBJECT_0) {
+        ResetEvent(worker->event);
+        PostThreadMessageA(worker->threadId, CWM_QUIT, 0, 0);
+        if (WaitForSingleObject(worker->event, kStopWaitMs) != WAIT_OBJECT_0 &&
+            TerminateThread(worker->thread, 0)) {
+            // Free the record only once the thread can no longer touch it.
+            if (WaitForSingleObject(worker->thread, kStopWaitMs) == WAIT_OBJECT_0)
+                HeapFree(GetProcessHeap(), 0, worker->record);
+        }
     }
-    HANDLE event = worker->event;
-    ResetEvent(event);
-    PostThreadMessageA(threadId, CWM_QUIT, 0, 0);
-    if (WaitForSingleObject(event, kStopWaitMs) != WAIT_OBJECT_0 && thread != nullptr &&
-        TerminateThread(thread, 0)) {
-        // Free the record only once the thread can no longer touch it.
-        if (WaitForSingleObject(thread, kStopWaitMs) == WAIT_OBJECT_0)
-            HeapFree(GetProcessHeap(), 0, worker);
-    }
-    CloseHandle(event);
-    // The stop is the last use of the thread's handle.
-    if (thread != nullptr) CloseHandle(thread);
+    CloseHandle(worker->event);
+    CloseHandle(worker->thread);
+    *worker = WorkerControl{};
 }
 
 void SetProgressTitle(HWND window, bool on, UINT stringId, int changeCursor, ...) {

@@ -93,10 +93,18 @@ TEST_F(ThroughDsEntry, TransferCountIsNegotiatedInStateThree) {
     EXPECT_EQ(get.ConType, TWON_ONEVALUE);
     EXPECT_EQ(Take(get.hContainer), (std::vector<uint8_t>{0x01, 0x00, 0x03, 0x00, 0x00, 0x00}));
 
-    // Without a camera session the picture description is all zero.
+    // Without a camera session the width is that of the pictures sent.
     TW_CAPABILITY width{ICAP_PHYSICALWIDTH, 0, nullptr};
     ASSERT_EQ(Capability(MSG_GET, width), TWRC_SUCCESS);
-    EXPECT_EQ(Take(width.hContainer), (std::vector<uint8_t>{0x04, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(Take(width.hContainer), (std::vector<uint8_t>{0x04, 0x00, 0xA0, 0x00, 0x00, 0x00}));
+}
+
+// The query of what a capability supports belongs to an open source.
+TEST_F(ThroughDsEntry, QuerySupportWaitsForTheSourceToBeOpen) {
+    TW_CAPABILITY cap{CAP_XFERCOUNT, 0, nullptr};
+    EXPECT_EQ(Capability(MSG_QUERYSUPPORT, cap), TWRC_FAILURE);
+    EXPECT_EQ(Status(), TWCC_SEQERROR);
+    EXPECT_EQ(cap.hContainer, nullptr);
 }
 
 } // namespace

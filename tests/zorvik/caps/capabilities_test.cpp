@@ -118,12 +118,13 @@ class Capabilities : public ::testing::Test {
 
 // --- the dispatcher's rows and the first call -------------------------------
 
-TEST(CapabilityRows, FiveMessagesInEveryState) {
-    ASSERT_EQ(kCapabilityRowCount, 5);
-    const TW_UINT16 expected[] = {MSG_GET, MSG_GETCURRENT, MSG_GETDEFAULT, MSG_SET, MSG_RESET};
+TEST(CapabilityRows, FiveMessagesInEveryStateAndTheQueryOnceOpen) {
+    ASSERT_EQ(kCapabilityRowCount, 6);
+    const TW_UINT16 expected[] = {MSG_GET, MSG_GETCURRENT, MSG_GETDEFAULT,
+                                  MSG_SET, MSG_RESET,      MSG_QUERYSUPPORT};
     for (int i = 0; i < kCapabilityRowCount; ++i) {
         EXPECT_EQ(kCapabilityRows[i].msg, expected[i]);
-        EXPECT_EQ(kCapabilityRows[i].states, kAnyState);
+        EXPECT_EQ(kCapabilityRows[i].states, i < 5 ? kAnyState : kStates4To7);
         EXPECT_NE(kCapabilityRows[i].handler, nullptr);
         EXPECT_EQ(kCapabilityRows[i].refusedReturn, TWRC_FAILURE);
     }
@@ -461,27 +462,80 @@ TEST_F(Capabilities, PlanarChunkyIsReportedOnly) {
 }
 
 TEST_F(Capabilities, PhysicalSizeIsThePictureDescription) {
-    // No camera session: the description reads as all zero.
-    for (TW_UINT16 msg : kGets) {
-        EXPECT_EQ(Get(ICAP_PHYSICALWIDTH, msg).bytes, (Bytes{0x04, 0x00, 0x00, 0x00, 0x00, 0x00}));
-        EXPECT_EQ(Get(ICAP_PHYSICALHEIGHT, msg).bytes, (Bytes{0x04, 0x00, 0x00, 0x00, 0x00, 0x00}));
-    }
-    // The capture dialog has started: 160 x 120 at 24 bits.
+    // Without the dialog nothing describes the picture; the one sent is 160 x 120,
+    // as DAT_IMAGEINFO says, with or without a camera session.
     TwcamSession session{};
+    for (TwcamSession *s : {static_cast<TwcamSession *>(nullptr), &session}) {
+        g_source.camSession = s;
+        for (TW_UINT16 msg : kGets) {
+            EXPECT_EQ(Get(ICAP_PHYSICALWIDTH, msg).bytes,
+                      (Bytes{0x04, 0x00, 0xA0, 0x00, 0x00, 0x00}));
+            EXPECT_EQ(Get(ICAP_PHYSICALHEIGHT, msg).bytes,
+                      (Bytes{0x04, 0x00, 0x78, 0x00, 0x00, 0x00}));
+        }
+    }
+    // The capture dialog's large capture: 320 x 240.
     session.pendingFormat.biSize = 40;
-    session.pendingFormat.biWidth = 160;
-    session.pendingFormat.biHeight = 120;
+    session.pendingFormat.biWidth = 320;
+    session.pendingFormat.biHeight = 240;
     session.pendingFormat.biPlanes = 1;
     session.pendingFormat.biBitCount = 24;
-    g_source.camSession = &session;
     for (TW_UINT16 msg : kGets) {
-        EXPECT_EQ(Get(ICAP_PHYSICALWIDTH, msg).bytes, (Bytes{0x04, 0x00, 0xA0, 0x00, 0x00, 0x00}));
-        EXPECT_EQ(Get(ICAP_PHYSICALHEIGHT, msg).bytes, (Bytes{0x04, 0x00, 0x78, 0x00, 0x00, 0x00}));
+        EXPECT_EQ(Get(ICAP_PHYSICALWIDTH, msg).bytes, (Bytes{0x04, 0x00, 0x40, 0x01, 0x00, 0x00}));
+        EXPECT_EQ(Get(ICAP_PHYSICALHEIGHT, msg).bytes, (Bytes{0x04, 0x00, 0xF0, 0x00, 0x00, 0x00}));
     }
     for (TW_UINT16 capId : {TW_UINT16{ICAP_PHYSICALWIDTH}, TW_UINT16{ICAP_PHYSICALHEIGHT}}) {
         EXPECT_EQ(Set(capId, TWTY_UINT16, 160), TWCC_CAPBADOPERATION);
         EXPECT_EQ(NoContainer(capId, MSG_RESET), TWCC_CAPBADOPERATION);
     }
+}
+
+// --- MSG_QUERYSUPPORT ----------------------------------------------------------
+
+// What a capability's handler really accepts, tried: MSG_SET with the value
+// its own MSG_GET reports, and MSG_RESET.
+TW_INT32 OperationsTried(TW_UINT16 capId) {
+    TW_INT32 accepted = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT;
+    TW_CAPABILITY current{capId, 0, nullptr};
+    EXPECT_EQ(Negotiate(MSG_GET, current), TWCC_SUCCESS) << capId;
+    const Taken got = Take(current.hContainer);
+    if (current.ConType == TWON_ONEVALUE) {
+        // The author's text block rides in the item; it is the application's to free.
+        if (capId == CAP_AUTHOR) {
+            TW_UINT32 item = 0;
+            std::memcpy(&item, got.bytes.data() + 2, sizeof item);
+            GlobalFree(reinterpret_cast<HGLOBAL>(static_cast<uintptr_t>(item)));
+        }
+        if (SetContainer(capId, TWON_ONEVALUE, got.bytes) == TWCC_SUCCESS) accepted |= TWQC_SET;
+    }
+    if (NoContainer(capId, MSG_RESET) == TWCC_SUCCESS) accepted |= TWQC_RESET;
+    return accepted;
+}
+
+TEST_F(Capabilities, QuerySupportReportsWhatEachCapabilityAccepts) {
+    const TW_UINT16 all[] = {
+        CAP_AUTHOR,         CAP_DEVICEONLINE, CAP_UICONTROLLABLE, CAP_XFERCOUNT,
+        CAP_SUPPORTEDCAPS,  CAP_INDICATORS,   ICAP_UNITS,         ICAP_PIXELFLAVOR,
+        ICAP_XFERMECH,      ICAP_COMPRESSION, ICAP_PLANARCHUNKY,  ICAP_PIXELTYPE,
+        ICAP_BITDEPTH,      ICAP_BITORDER,    ICAP_MAXFRAMES,     ICAP_PHYSICALHEIGHT,
+        ICAP_PHYSICALWIDTH, ICAP_XRESOLUTION, ICAP_YRESOLUTION,
+    };
+    int negotiable = 0;
+    for (TW_UINT16 capId : all) {
+        const Taken t = Get(capId, MSG_QUERYSUPPORT);
+        ASSERT_EQ(t.size, 6u) << capId;
+        EXPECT_EQ(t.bytes[0] | t.bytes[1] << 8, TWTY_INT32) << capId;
+        TW_INT32 flags = 0;
+        std::memcpy(&flags, t.bytes.data() + 2, sizeof flags);
+        EXPECT_EQ(flags, OperationsTried(capId)) << "capability " << capId;
+        negotiable += (flags & TWQC_SET) != 0;
+    }
+    EXPECT_EQ(negotiable, 10) << "the count, units, indicators and the fixed image values";
+    // Asking changes nothing, and an unknown capability keeps its refusal.
+    EXPECT_EQ(g_source.caps.xferCountCurrent, 1);
+    TW_CAPABILITY unknown{ICAP_BRIGHTNESS, 0, nullptr};
+    EXPECT_EQ(Negotiate(MSG_QUERYSUPPORT, unknown), TWCC_CAPUNSUPPORTED);
+    EXPECT_EQ(unknown.hContainer, nullptr);
 }
 
 TEST_F(Capabilities, ResolutionsAreOneItemEnumerations) {

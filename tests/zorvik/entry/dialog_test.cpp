@@ -1,6 +1,10 @@
 // The capture dialog as a user drives it, opened by the application through
 // DS_Entry with the user interface shown, its messages passed through the
 // source as an application's loop does.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 
@@ -385,6 +389,108 @@ TEST_F(Dialog, StopDuringAThumbnailAndCloseMidJob) {
     sessiontest::ControlOk(kCameraCom, "clear");
 }
 
+// The threads of this process: each dialog runs one worker.
+int ThreadCount() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        count += entry.th32OwnerProcessID == GetCurrentProcessId();
+    CloseHandle(snapshot);
+    return count;
+}
+
+BOOL CALLBACK CountCaptureDialog(HWND w, LPARAM found) {
+    char name[16] = "";
+    GetClassNameA(w, name, sizeof name);
+    if (std::strcmp(name, "#32770") == 0 && GetDlgItem(w, kIdPreview) != nullptr)
+        ++*reinterpret_cast<int *>(found);
+    return TRUE;
+}
+
+// The capture dialogs among this thread's top-level windows.
+int CaptureDialogs() {
+    int count = 0;
+    EnumThreadWindows(GetCurrentThreadId(), CountCaptureDialog, reinterpret_cast<LPARAM>(&count));
+    return count;
+}
+
+// "Acquire again": disable and enable with the dialog, three times. Each enable
+// replaces the dialog before with its worker, and the one left works; enabled
+// without the dialog, the transfer comes from the camera.
+TEST_F(Dialog, EnablingAgainReplacesTheDialogAndItsWorker) {
+    // The first picture of a camera session: the transfer opens one afresh.
+    sessiontest::ControlOk(kCameraCom, "scene 23 23");
+    const Bytes expected = LibraryPictures({kCapacity - 1})[0];
+    HWND first = OpenDialog();
+    const int threads = ThreadCount();
+    TW_USERINTERFACE ui{TRUE, FALSE, nullptr};
+    HWND dialog = first;
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        ASSERT_EQ(Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+        ASSERT_EQ(Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
+        dialog = g_source.hDlgCapture;
+        ASSERT_TRUE(PumpUntil(
+            [&] { return Caption(dialog) == "Kelbrook Zorvik" && Loaded(dialog); }, 20000));
+    }
+    EXPECT_FALSE(IsWindow(first));
+    EXPECT_EQ(CaptureDialogs(), 1);
+    EXPECT_EQ(ThreadCount(), threads) << "one worker, the last dialog's";
+    Click(dialog, kIdPreviewButton);
+    Pump(100);
+    EXPECT_FALSE(PreviewPixels(dialog).empty()) << "its camera session is open";
+
+    ASSERT_EQ(Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+    SetXferCount(1);
+    EnableWithoutUi();
+    EXPECT_EQ(CaptureDialogs(), 0);
+    HGLOBAL handle = nullptr;
+    ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &handle), TWRC_XFERDONE);
+    ExpectPictureBlock(static_cast<const uint8_t *>(GlobalLock(handle)), GlobalSize(handle),
+                       expected);
+    GlobalUnlock(handle);
+    GlobalFree(handle);
+    EXPECT_EQ(EndXfer(), 0);
+    EXPECT_EQ(Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, nullptr), TWRC_SUCCESS);
+    EXPECT_EQ(ThreadCount(), threads - 1) << "no worker left";
+}
+
+// At counter 52 the slot before the counter has no thumbnail; id 1052 is the
+// preview's. The selection falls to the first thumbnail with a picture, and
+// no grey picture is fetched for the preview.
+TEST_F(Dialog, ACounterBeyondTheThumbnailsSelectsTheFirstPicture) {
+    const int blocks = PictureBlocks();
+    sessiontest::ControlOk(kCameraCom, "counter 52");
+    HWND dialog = OpenDialog();
+    EXPECT_EQ(GetFocus(), GetDlgItem(dialog, kIdFirstThumbnail));
+    EXPECT_EQ(CameraCounter(), 1) << "waiting on the slot after the selection";
+    EXPECT_EQ(Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, nullptr), TWRC_SUCCESS);
+    Pump(100);
+    EXPECT_EQ(PictureBlocks(), blocks) << "no picture block left behind";
+}
+
+// A camera that stops answering: RETRY finds none, CANCEL gives up. Once it
+// answers again, the next Preview finds it without a question.
+TEST_F(Dialog, ACameraLostAndCancelledIsFoundByTheNextOperation) {
+    HWND dialog = OpenDialog();
+    sessiontest::ControlOk(kCameraCom, "fault * silent always");
+    BoxWatcherAnswerNext(IDRETRY, 1);
+    Click(dialog, kIdPreviewButton);
+    Pump(100);
+    const auto boxes = BoxWatcherTake();
+    ASSERT_EQ(boxes.size(), 2u) << "asked again after a RETRY that found no camera";
+    EXPECT_EQ(boxes[1].text.rfind("Error uploading image (0xffff0000 - Camera not present)", 0), 0u)
+        << boxes[1].text;
+    EXPECT_TRUE(PreviewPixels(dialog).empty());
+    sessiontest::ControlOk(kCameraCom, "clear");
+    Click(dialog, kIdPreviewButton);
+    Pump(100);
+    EXPECT_FALSE(PreviewPixels(dialog).empty());
+    EXPECT_TRUE(BoxWatcherTake().empty());
+    EXPECT_EQ(ItemText(dialog, kIdStatusLine), "");
+}
+
 // The camera unplugged while the dialog is open: the question, and RETRY
 // finds the camera plugged in again.
 TEST_F(Dialog, CameraUnpluggedWhileOpen) {
@@ -411,6 +517,125 @@ TEST_F(Dialog, CameraUnpluggedWhileOpen) {
     EXPECT_TRUE(PreviewPixels(dialog).empty());
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog, kIdCapture)));
     EXPECT_EQ(ItemText(dialog, kIdStatusLine).rfind("Error uploading image (0xffff0000", 0), 0u);
+}
+
+// --- the template as a desktop's font lays it out ------------------------------
+
+// The dialog template of this program's resources, as a copy to stretch.
+Bytes CaptureTemplate() {
+    HMODULE self = GetModuleHandleA(nullptr);
+    HRSRC found = FindResourceA(self, kCaptureTemplate, reinterpret_cast<LPCSTR>(RT_DIALOG));
+    if (found == nullptr) return {};
+    const auto *bytes = static_cast<const uint8_t *>(LockResource(LoadResource(self, found)));
+    return Bytes(bytes, bytes + SizeofResource(self, found));
+}
+
+// A control's rectangle in pixels, as the dialog manager places it.
+RECT PixelRect(const DLGITEMTEMPLATE &item, int baseX, int baseY) {
+    const int left = MulDiv(item.x, baseX, 4), top = MulDiv(item.y, baseY, 8);
+    return RECT{left, top, left + MulDiv(item.cx, baseX, 4), top + MulDiv(item.cy, baseY, 8)};
+}
+
+RECT DialogUnits(const DLGITEMTEMPLATE &item) {
+    return RECT{item.x, item.y, item.x + item.cx, item.y + item.cy};
+}
+
+bool IsGroupBox(const TemplateItem &t) {
+    return t.classAtom == 0x0080 && (t.item->style & 0x0F) == BS_GROUPBOX;
+}
+
+bool ClassIs(const TemplateItem &t, const char *name) {
+    if (t.className == nullptr) return false;
+    std::string narrow;
+    for (const WCHAR *c = t.className; *c; ++c) narrow += static_cast<char>(std::tolower(*c));
+    std::string wanted(name);
+    for (char &c : wanted) c = static_cast<char>(std::tolower(c));
+    return narrow == wanted;
+}
+
+bool Inside(const RECT &inner, const RECT &outer) {
+    return inner.left >= outer.left && inner.top >= outer.top && inner.right <= outer.right &&
+           inner.bottom <= outer.bottom;
+}
+
+// Under base units from 5 x 10 up, every image control is created at its
+// size at least, nothing comes to overlap that did not, every control stays
+// in its frame and in the dialog, and each label stays under its thumbnail.
+TEST(DialogLayout, EveryDesktopsUnitsGiveImageControlsTheirSize) {
+    const Bytes original = CaptureTemplate();
+    ASSERT_FALSE(original.empty());
+    const POINT units[] = {{5, 10}, {5, 11}, {6, 12}, {6, 13}, {7, 13}, {7, 14}, {8, 16}, {9, 18}};
+    for (const POINT u : units) {
+        SCOPED_TRACE(std::to_string(u.x) + " x " + std::to_string(u.y));
+        Bytes bytes = original, unstretched = original;
+        DialogTemplateView view, before;
+        ASSERT_TRUE(ReadDialogTemplate(bytes.data(), bytes.size(), &view));
+        ASSERT_TRUE(ReadDialogTemplate(unstretched.data(), unstretched.size(), &before));
+        ASSERT_EQ(view.count, 61);
+        ApplyDialogScale(view, ScaleForBaseUnits(view, u.x, u.y));
+        const RECT client{0, 0, MulDiv(view.header->cx, u.x, 4), MulDiv(view.header->cy, u.y, 8)};
+        int thumbnails = 0, previews = 0;
+        for (int i = 0; i < view.count; ++i) {
+            const TemplateItem &t = view.items[i];
+            const RECT r = PixelRect(*t.item, u.x, u.y);
+            EXPECT_TRUE(Inside(r, client)) << "control " << i << " inside the dialog";
+            if (ClassIs(t, "thmbPreview")) {
+                ++thumbnails;
+                EXPECT_GE(r.right - r.left, 46) << t.item->id;
+                EXPECT_GE(r.bottom - r.top, 37) << t.item->id;
+                // Its label follows it in the template: centred under it.
+                ASSERT_LT(i + 1, view.count);
+                const RECT label = PixelRect(*view.items[i + 1].item, u.x, u.y);
+                EXPECT_EQ(view.items[i + 1].classAtom, 0x0082) << t.item->id;
+                EXPECT_GE(label.top, r.bottom) << "label under thumbnail " << t.item->id;
+                EXPECT_LT(label.top - r.bottom, (r.bottom - r.top) / 2) << t.item->id;
+                EXPECT_NEAR((label.left + label.right) / 2, (r.left + r.right) / 2,
+                            (r.right - r.left) / 8)
+                    << t.item->id;
+            }
+            if (ClassIs(t, "MeroImgPreview")) {
+                ++previews;
+                EXPECT_GE(r.right - r.left, 166);
+                EXPECT_GE(r.bottom - r.top, 126);
+            }
+            for (int j = 0; j < view.count; ++j) {
+                if (j == i) continue;
+                const RECT o = PixelRect(*view.items[j].item, u.x, u.y);
+                if (IsGroupBox(view.items[j])) {
+                    // What stood in a frame in the template still does.
+                    if (Inside(DialogUnits(*before.items[i].item),
+                               DialogUnits(*before.items[j].item))) {
+                        EXPECT_TRUE(Inside(r, o)) << "control " << i << " in frame " << j;
+                    }
+                    continue;
+                }
+                if (IsGroupBox(t)) continue;
+                RECT overlap;
+                EXPECT_FALSE(IntersectRect(&overlap, &r, &o))
+                    << "controls " << i << " and " << j << " overlap";
+            }
+        }
+        EXPECT_EQ(thumbnails, 24);
+        EXPECT_EQ(previews, 1);
+    }
+}
+
+// Where the units suffice nothing moves; Liberation's 6 x 12 stretches the
+// height by one sixteenth, the least that gives the thumbnails 37 pixels.
+TEST(DialogLayout, TheStretchIsTheLeastThatFits) {
+    Bytes bytes = CaptureTemplate();
+    DialogTemplateView view;
+    ASSERT_TRUE(ReadDialogTemplate(bytes.data(), bytes.size(), &view));
+    for (const POINT u : {POINT{7, 13}, POINT{6, 13}, POINT{8, 16}}) {
+        const DialogScale scale = ScaleForBaseUnits(view, u.x, u.y);
+        EXPECT_EQ(scale.x, 16) << u.x << " x " << u.y;
+        EXPECT_EQ(scale.y, 16) << u.x << " x " << u.y;
+    }
+    const DialogScale liberation = ScaleForBaseUnits(view, 6, 12);
+    EXPECT_EQ(liberation.x, 16);
+    EXPECT_EQ(liberation.y, 17);
+    ApplyDialogScale(view, DialogScale{16, 16});
+    EXPECT_EQ(bytes, CaptureTemplate()) << "an unstretched template is left as it is";
 }
 
 // The dialog as the screen shows it after Get Pictures and Preview: each

@@ -297,6 +297,25 @@ TEST_F(Source, MemoryTransferLeftHalfDone) {
     EXPECT_EQ(x.Rows, 68u);
     EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 480),
               Bytes(expected[1].begin() + 119 * 480, expected[1].begin() + 120 * 480));
+    // Disabled with a strip still to come, and enabled again: a whole new picture.
+    TW_USERINTERFACE ui{FALSE, FALSE, nullptr};
+    ASSERT_EQ(Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+    EXPECT_EQ(g_source.memXfer.picture, nullptr);
+    SetXferCount(1);
+    EnableWithoutUi();
+    x = TW_IMAGEMEMXFER{};
+    x.Memory = {TWMF_APPOWNS | TWMF_POINTER, 32768, buffer.data()};
+    ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &x), TWRC_SUCCESS);
+    EXPECT_EQ(x.YOffset, 0u) << "not the rest of the picture before the disable";
+    EXPECT_EQ(x.Rows, 68u);
+    ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &x), TWRC_SUCCESS);
+    EXPECT_EQ(x.YOffset, 68u);
+    EXPECT_EQ(x.Rows, 52u);
+    ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &x), TWRC_XFERDONE);
+    EXPECT_EQ(EndXfer(), 0);
+    ASSERT_EQ(Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+    EnableWithoutUi();
+    ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &x), TWRC_SUCCESS);
     // Closing with a strip still to come frees the picture and leaves no progress.
     EXPECT_EQ(Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, nullptr), TWRC_SUCCESS);
     EXPECT_EQ(g_source.memXfer.picture, nullptr);
@@ -333,6 +352,13 @@ TEST_F(Source, FileTransferWritesTheBitmap) {
     std::strcpy(setup.FileName, "C:\\no such folder\\x.bmp");
     EXPECT_EQ(Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_FAILURE);
     EXPECT_EQ(Condition(), TWCC_BADVALUE);
+    // The name of a folder is no file to write either: refused now, not at the transfer.
+    char folder[MAX_PATH];
+    GetTempPathA(sizeof folder, folder);
+    std::strcpy(setup.FileName, folder);
+    EXPECT_EQ(Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_BADVALUE);
+    EXPECT_STREQ(g_source.xferFileName, folder) << "a refused name is still the one stored";
 }
 
 TEST_F(Source, FileTransferFailuresAreNeverDone) {

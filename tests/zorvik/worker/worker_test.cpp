@@ -143,7 +143,8 @@ TwcamSession *Session() {
 class WorkerTest : public ::testing::Test {
   protected:
     HWND dialog = nullptr;
-    CameraWorker *worker = nullptr;
+    WorkerControl control{};
+    CameraWorker *worker = nullptr; // the worker's record while it runs
     HANDLE thread = nullptr;
     DWORD threadId = 0;
 
@@ -156,7 +157,10 @@ class WorkerTest : public ::testing::Test {
         ASSERT_NE(dialog, nullptr);
         CreateChild(kIdStatusLine);
         for (int s = 0; s < kThumbnailCount; ++s) CreateChild(kIdFirstThumbnail + s);
-        worker = StartWorker(Session(), dialog, &thread, &threadId);
+        ASSERT_TRUE(StartWorker(Session(), dialog, &control));
+        worker = control.record;
+        thread = control.thread;
+        threadId = control.threadId;
         ASSERT_NE(worker, nullptr);
         ASSERT_NE(threadId, 0u);
         Forget();
@@ -165,7 +169,7 @@ class WorkerTest : public ::testing::Test {
     }
 
     void TearDown() override {
-        if (worker != nullptr) StopWorker(worker, thread, threadId);
+        StopWorker(&control);
         Pump([] { return false; }, 50); // sent messages of a stopped worker
         for (const ReplySeen &r : g_replies) twcamFreePicture(r.block);
         Forget();
@@ -201,7 +205,7 @@ class WorkerTest : public ::testing::Test {
         return g_replies.back();
     }
 
-    // The worker ended by itself or by StopWorker; it must not be stopped again.
+    // The worker ended by itself or by StopWorker: its record is gone.
     void Forsake() { worker = nullptr; }
 };
 
@@ -226,7 +230,7 @@ TEST_F(WorkerTest, QuitEndsTheThreadAndFreesTheRecord) {
                                 DUPLICATE_SAME_ACCESS));
     const CameraWorker *record = worker;
     const auto start = std::chrono::steady_clock::now();
-    StopWorker(worker, thread, threadId);
+    StopWorker(&control);
     const double took = SecondsSince(start);
     Forsake();
     EXPECT_LT(took, 5.0) << "an idle worker must not be terminated";
@@ -246,7 +250,10 @@ TEST_F(WorkerTest, WmQuitEndsTheThreadAndStopDoesNotFreeAgain) {
     ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &watch, 0, FALSE,
                                 DUPLICATE_SAME_ACCESS));
     const CameraWorker *record = worker;
-    HANDLE event = worker->event; // the worker's end leaves it to its owner
+    HANDLE event = control.event; // the worker's end leaves it to the dialog
+    HANDLE eventWatch = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &eventWatch, 0,
+                                FALSE, DUPLICATE_SAME_ACCESS));
     Post(WM_QUIT, 0);
     ASSERT_EQ(WaitForSingleObject(watch, 5000), WAIT_OBJECT_0);
     EXPECT_FALSE(HeapBlockInUse(record));
@@ -255,13 +262,16 @@ TEST_F(WorkerTest, WmQuitEndsTheThreadAndStopDoesNotFreeAgain) {
     void *other = HeapAlloc(GetProcessHeap(), 0, sizeof(CameraWorker));
     ASSERT_TRUE(HeapBlockInUse(other));
     const auto start = std::chrono::steady_clock::now();
-    StopWorker(worker, thread, threadId);
+    StopWorker(&control);
     Forsake();
     EXPECT_LT(SecondsSince(start), 5.0);
     EXPECT_TRUE(HeapBlockInUse(other));
     HeapFree(GetProcessHeap(), 0, other);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0) << "the worker signals its end";
-    CloseHandle(event);
+    EXPECT_EQ(WaitForSingleObject(eventWatch, 0), WAIT_OBJECT_0) << "the worker signals its end";
+    DWORD flags = 0;
+    EXPECT_FALSE(GetHandleInformation(event, &flags)) << "the stop closed the event";
+    EXPECT_FALSE(GetHandleInformation(thread, &flags)) << "and the thread's handle";
+    CloseHandle(eventWatch);
     CloseHandle(watch);
 }
 
@@ -428,7 +438,6 @@ TEST_F(WorkerTest, QuitWaitingBeforeAJobGivesNoReply) {
     HANDLE watch = nullptr;
     ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &watch, 0, FALSE,
                                 DUPLICATE_SAME_ACCESS));
-    HANDLE event = worker->event;
     const long grabs = StatusField(kCom, "grabs");
     Post(CWM_UPLOAD, 0);
     ASSERT_TRUE(WaitForSentMessage());
@@ -441,8 +450,6 @@ TEST_F(WorkerTest, QuitWaitingBeforeAJobGivesNoReply) {
     EXPECT_EQ(g_replies[0].message, CDM_IMAGEDONE);
     EXPECT_EQ(StatusField(kCom, "grabs"), grabs);
     CloseHandle(watch);
-    CloseHandle(thread);
-    CloseHandle(event);
 }
 
 // The worker waits for a dialog thread that never pumps: after the full
@@ -455,7 +462,7 @@ TEST_F(WorkerTest, StopTerminatesAWorkerBlockedOnTheDialog) {
     Post(CWM_GRAB, 0);
     ASSERT_TRUE(WaitForSentMessage());
     const auto start = std::chrono::steady_clock::now();
-    StopWorker(worker, thread, threadId);
+    StopWorker(&control);
     const double took = SecondsSince(start);
     Forsake();
     EXPECT_GE(took, 9.9);
