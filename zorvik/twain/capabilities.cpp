@@ -165,7 +165,10 @@ TW_UINT16 XferCount(TW_CAPABILITY &cap, TW_UINT16 msg, CapSettings &caps) {
     TW_UINT16 cc = ReadSetValue(cap, raw);
     if (cc != TWCC_SUCCESS) return cc;
     const auto v = static_cast<TW_INT16>(raw);
-    if (v >= 0 && v <= twcamMaxPictures()) {
+    // TWAIN counts -1 (as many as there are) or at least 1: none at all would
+    // announce a transfer with nothing to transfer.
+    if (v == 0) return TWCC_BADVALUE;
+    if (v > 0 && v <= twcamMaxPictures()) {
         caps.xferCountCurrent = v;
         caps.pendingXfers = v;
         caps.xferCountSetByApp = 1;

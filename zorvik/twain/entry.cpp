@@ -257,7 +257,9 @@ TW_UINT16 SourceEntry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT1
     if (g_source.appIdentity.Id != 0 &&
         (origin == nullptr || origin->Id != g_source.appIdentity.Id))
         return TWRC_FAILURE;
-    if (msg == MSG_PROCESSEVENT) return ProcessEvent(data);
+    // Only a TW_EVENT carries a message for the dialog; other data is no MSG.
+    if (msg == MSG_PROCESSEVENT)
+        return dg == DG_CONTROL && dat == DAT_EVENT ? ProcessEvent(data) : Fail(TWCC_BADPROTOCOL);
     if (dg != DG_CONTROL && dat != DAT_STATUS) g_source.conditionCode = TWCC_SUCCESS;
     if (dg == DG_CONTROL)
         return Dispatch(kControlTriplets, CountOf(kControlTriplets), origin, dat, msg, data);

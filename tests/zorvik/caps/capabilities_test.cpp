@@ -256,7 +256,7 @@ TEST_F(Capabilities, XferCountWithinTheCameraCapacity) {
     EXPECT_EQ(Get(CAP_XFERCOUNT, MSG_GETDEFAULT).bytes,
               (Bytes{0x01, 0x00, 0x01, 0x00, 0x00, 0x00}));
 
-    // -1 (all the transfers an application wants) and 25 lie outside 0..24:
+    // -1 (all the transfers an application wants) and 25 lie outside 1..24:
     // accepted, and nothing changes.
     EXPECT_EQ(Set(CAP_XFERCOUNT, TWTY_INT16, 0xFFFFFFFFu), TWCC_SUCCESS);
     EXPECT_EQ(Set(CAP_XFERCOUNT, TWTY_INT32, 25), TWCC_SUCCESS);
@@ -266,9 +266,10 @@ TEST_F(Capabilities, XferCountWithinTheCameraCapacity) {
 
     EXPECT_EQ(Set(CAP_XFERCOUNT, TWTY_UINT16, 24), TWCC_SUCCESS);
     EXPECT_EQ(g_source.caps.pendingXfers, 24);
-    EXPECT_EQ(Set(CAP_XFERCOUNT, TWTY_UINT32, 0), TWCC_SUCCESS);
-    EXPECT_EQ(g_source.caps.pendingXfers, 0);
-    EXPECT_EQ(g_source.caps.xferCountCurrent, 0);
+    // No transfer at all is no count: refused, and nothing changes.
+    EXPECT_EQ(Set(CAP_XFERCOUNT, TWTY_UINT32, 0), TWCC_BADVALUE);
+    EXPECT_EQ(g_source.caps.pendingXfers, 24);
+    EXPECT_EQ(g_source.caps.xferCountCurrent, 24);
 
     // MSG_RESET: back to the default; the application's choice is remembered.
     EXPECT_EQ(NoContainer(CAP_XFERCOUNT, MSG_RESET), TWCC_SUCCESS);

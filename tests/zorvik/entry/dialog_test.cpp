@@ -473,6 +473,24 @@ TEST_F(Dialog, ACounterBeyondTheThumbnailsSelectsTheFirstPicture) {
     EXPECT_EQ(PictureBlocks(), blocks) << "no grey picture fetched and left behind";
 }
 
+// MSG_PROCESSEVENT carries a TW_EVENT only with DAT_EVENT: a capability (or
+// anything else) sent with it is refused, never read as a window message.
+TEST_F(Dialog, ProcessEventWithAnotherDatIsRefused) {
+    HWND dialog = OpenDialog();
+    TW_CAPABILITY cap{CAP_XFERCOUNT, TWON_ONEVALUE, GlobalAlloc(GHND, sizeof(TW_ONEVALUE))};
+    EXPECT_EQ(Call(DG_CONTROL, DAT_CAPABILITY, MSG_PROCESSEVENT, &cap), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_BADPROTOCOL);
+    EXPECT_EQ(Call(DG_IMAGE, DAT_IMAGEINFO, MSG_PROCESSEVENT, &cap), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_BADPROTOCOL);
+    GlobalFree(cap.hContainer);
+    // The dialog's own messages still go to it.
+    MSG tab{GetFocus(), WM_KEYDOWN, VK_TAB, 0, 0, {0, 0}};
+    TW_EVENT event{&tab, 0x55};
+    EXPECT_EQ(Call(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event), TWRC_DSEVENT);
+    EXPECT_EQ(event.TWMessage, MSG_NULL);
+    EXPECT_TRUE(IsWindow(dialog));
+}
+
 // A camera that stops answering: RETRY finds none, CANCEL gives up. Once it
 // answers again, the next Preview finds it without a question.
 TEST_F(Dialog, ACameraLostAndCancelledIsFoundByTheNextOperation) {
