@@ -382,9 +382,11 @@ const MessageRow kImageLayoutRows[] = {
     {MSG_SET, kState4, ImageLayoutSet},
     {MSG_RESET, kState4, NothingToDo},
 };
-const MessageRow kImageMemXferRows[] = {{kAnyMessage, kAnyState, ImageMemXferAny}};
+// Transfers belong to an announced transfer: outside one there is no picture
+// to give, and a closed source must neither drive the camera nor show a box.
+const MessageRow kImageMemXferRows[] = {{kAnyMessage, kStates6To7, ImageMemXferAny}};
 const MessageRow kImageNativeXferRows[] = {{MSG_GET, kStates6To7, ImageNativeXferGet}};
-const MessageRow kImageFileXferRows[] = {{MSG_GET, kAnyState, ImageFileXferGet}};
+const MessageRow kImageFileXferRows[] = {{MSG_GET, kStates6To7, ImageFileXferGet}};
 const MessageRow kPalette8Rows[] = {
     {MSG_GET, kStates4To6, Palette8Get},
     {MSG_GETDEFAULT, kStates4To6, NothingToDo},

@@ -51,6 +51,8 @@ const Triplet kTriplets[] = {
     {DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, zorvik::kState4, TWRC_FAILURE},
     {DG_IMAGE, DAT_IMAGELAYOUT, MSG_RESET, zorvik::kState4, TWRC_FAILURE},
     {DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, zorvik::kStates6To7, TWRC_FAILURE},
+    {DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, zorvik::kStates6To7, TWRC_FAILURE},
+    {DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, zorvik::kStates6To7, TWRC_FAILURE},
     {DG_IMAGE, DAT_PALETTE8, MSG_GET, zorvik::kStates4To6, TWRC_FAILURE},
     {DG_IMAGE, DAT_PALETTE8, MSG_SET, zorvik::kStates4To6, TWRC_FAILURE},
 };
@@ -65,6 +67,8 @@ TEST_F(Source, EveryTripletRefusedOutsideItsStates) {
             ASSERT_EQ(Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_SUCCESS);
         }
         ASSERT_EQ(g_source.twainState, state);
+        BoxWatcherTake();
+        const long commands = sessiontest::StatusField(kCameraCom, "commands");
         for (const Triplet &t : kTriplets) {
             if ((t.states >> state) & 1) continue;
             uint8_t scratch[1024] = {};
@@ -75,6 +79,9 @@ TEST_F(Source, EveryTripletRefusedOutsideItsStates) {
                 << "state " << state << " DAT " << t.dat << " MSG " << t.msg;
             EXPECT_EQ(g_source.twainState, state) << "a refusal changes nothing";
         }
+        // Not a word to the camera, and no box an unattended application would hang on.
+        EXPECT_EQ(sessiontest::StatusField(kCameraCom, "commands"), commands) << "state " << state;
+        EXPECT_TRUE(BoxWatcherTake().empty()) << "state " << state;
     }
 }
 
