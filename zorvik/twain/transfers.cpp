@@ -260,10 +260,6 @@ TW_UINT16 SendStrip(pTW_IMAGEMEMXFER xfer) {
     auto *dest = static_cast<uint8_t *>(
         isHandle ? GlobalLock(static_cast<HGLOBAL>(xfer->Memory.TheMem)) : xfer->Memory.TheMem);
     if (dest == nullptr) return Fail(TWCC_BADVALUE);
-    if (isHandle) // a handle smaller than its stated length holds fewer rows
-        rows = std::min<uint32_t>(
-            rows, static_cast<uint32_t>(GlobalSize(static_cast<HGLOBAL>(xfer->Memory.TheMem)) /
-                                        bytesPerRow));
     const auto *block = static_cast<const uint8_t *>(GlobalLock(p.picture));
     for (uint32_t r = 0; r < rows; ++r)
         std::memcpy(dest + r * bytesPerRow,
@@ -295,15 +291,21 @@ TW_UINT16 ImageMemXferAny(pTW_IDENTITY, TW_UINT16 msg, TW_MEMREF data) {
         ResetMemXfer();
         return TWRC_XFERDONE;
     }
+    // An abandoned picture is a failed transfer: done means every row was sent.
     if (++p.calls > kMostMemXferCalls) {
         TransferBox("The source aborts a memory transfer");
         if (xfer != nullptr) xfer->BytesWritten = 0;
         ResetMemXfer();
         FreeMemXferPicture();
-        return TWRC_XFERDONE;
+        return Fail(TWCC_BUMMER);
     }
     if (msg != MSG_GET) return Fail(TWCC_BADPROTOCOL);
     if (xfer == nullptr) return Fail(TWCC_BADVALUE);
+    // A handle that holds less than its stated length would take strips of no
+    // rows, answered as sent, for ever: refused before the picture is fetched.
+    if ((xfer->Memory.Flags & TWMF_HANDLE) != 0 &&
+        GlobalSize(static_cast<HGLOBAL>(xfer->Memory.TheMem)) < xfer->Memory.Length)
+        return Fail(TWCC_BADVALUE);
     if (p.first) {
         p.picture = FetchPicture();
         BITMAPINFOHEADER h;

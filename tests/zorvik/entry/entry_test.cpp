@@ -282,6 +282,43 @@ TEST_F(Source, MemoryTransferStrips) {
     EXPECT_EQ(Bytes(strip, strip + 480), topDownRow(0));
     GlobalUnlock(handle);
     GlobalFree(handle);
+    ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &x), TWRC_XFERDONE);
+    EXPECT_EQ(EndXfer(), 0);
+}
+
+// Every TWRC_XFERDONE carries a whole picture, and no strip of no rows passes
+// for one sent: a handle smaller than its stated length is refused, and a
+// picture abandoned after 1,000 calls is a failed transfer.
+TEST_F(Source, MemoryTransferNeverDoneWithoutThePicture) {
+    Open();
+    SetXferCount(1);
+    EnableWithoutUi();
+    HGLOBAL handle = GlobalAlloc(GMEM_MOVEABLE, 479);
+    TW_IMAGEMEMXFER x{};
+    x.Memory = {TWMF_APPOWNS | TWMF_HANDLE, 57600, handle};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &x), TWRC_FAILURE);
+        EXPECT_EQ(Condition(), TWCC_BADVALUE);
+    }
+    GlobalFree(handle);
+    EXPECT_TRUE(g_source.memXfer.first) << "no picture fetched for it";
+
+    Bytes buffer(480);
+    x.Memory = {TWMF_APPOWNS | TWMF_POINTER, 480, buffer.data()};
+    ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &x), TWRC_SUCCESS);
+    EXPECT_EQ(x.Rows, 1u);
+    // Calls that send nothing, up to the thousandth since the picture began.
+    while (g_source.memXfer.calls < 1000) Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_SET, &x);
+    EXPECT_EQ(Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &x), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_BUMMER);
+    EXPECT_EQ(x.BytesWritten, 0u);
+    const auto boxes = BoxWatcherTake();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "The source aborts a memory transfer");
+    EXPECT_EQ(g_source.memXfer.picture, nullptr);
+    // The next call starts the picture afresh.
+    ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &x), TWRC_SUCCESS);
+    EXPECT_EQ(x.YOffset, 0u);
 }
 
 // An application that ends a memory transfer half-way: the next transfer is a
