@@ -73,11 +73,14 @@ int AskRetry(HWND owner, const char *text) {
                        MB_RETRYCANCEL | MB_ICONEXCLAMATION | MB_TASKMODAL | MB_SETFOREGROUND);
 }
 
-// The codes that mean the camera is gone: each asks RETRY or CANCEL.
-bool MeansCameraGone(int32_t status) {
+} // namespace
+
+bool twcamMeansCameraGone(int32_t status) {
     return status == ERROR_MORE_DATA || status == SCI_COMMS_TIMEOUT ||
            status == SCI_COMMS_SEND_TIMEOUT || status == SCI_CAMERA_NOT_PRESENT;
 }
+
+namespace {
 
 void DescribeStatus(int32_t status, char *text, int size) {
     text[0] = '\0';
@@ -347,7 +350,7 @@ int32_t twcamGrabImage(TwcamSession *s, int32_t index) {
 
 int twcamReportError(TwcamSession *s, HWND statusWindow, int32_t status, const char *prefix) {
     if (prefix == nullptr) prefix = "";
-    const bool question = MeansCameraGone(status);
+    const bool question = twcamMeansCameraGone(status);
     if (question) status = SCI_CAMERA_NOT_PRESENT;
     char description[255];
     DescribeStatus(status, description, sizeof description);
@@ -383,13 +386,13 @@ int twcamMaxPictures() {
     return slots;
 }
 
-HGLOBAL twcamFetchForTransfer(TwcamSession *s, HWND captureDialog, int32_t pictureNumber) {
+HGLOBAL twcamFetchForTransfer(TwcamSession *s, HWND captureDialog, int32_t slot) {
     if (captureDialog != nullptr && IsWindow(captureDialog)) {
         HGLOBAL picture = nullptr;
         SendMessageA(captureDialog, CDM_GETPICTURE, 0, reinterpret_cast<LPARAM>(&picture));
         return picture;
     }
-    uint8_t *block = twcamGetImage(s, twcamMaxPictures() - pictureNumber);
+    uint8_t *block = twcamGetImage(s, slot);
     if (block == nullptr) return nullptr;
     HGLOBAL picture = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, kColourBlockBytes);
     if (picture != nullptr) {

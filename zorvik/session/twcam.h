@@ -60,8 +60,12 @@ int32_t twcamGrabImage(TwcamSession *s, int32_t index);
 // 1 when no box was shown, else IDRETRY or IDCANCEL.
 int twcamReportError(TwcamSession *s, HWND statusWindow, int32_t status, const char *prefix);
 int twcamMaxPictures();
-// A movable global block holding a colour picture block (the NativeDib), or null.
-HGLOBAL twcamFetchForTransfer(TwcamSession *s, HWND captureDialog, int32_t pictureNumber);
+// A movable global block holding a colour picture block (the NativeDib), or
+// null: the dialog's previewed picture while the dialog exists, else the
+// camera's picture in the slot.
+HGLOBAL twcamFetchForTransfer(TwcamSession *s, HWND captureDialog, int32_t slot);
+// The statuses that mean the camera is gone (each asks RETRY or CANCEL).
+bool twcamMeansCameraGone(int32_t status);
 // Diagnostic texts go to the debugger's output only; nothing is written anywhere.
 void twcamTrace(HWND owner, const char *text, int32_t status);
 

@@ -58,6 +58,7 @@ void DestroyDialog() {
 
 void CloseSource() {
     g_source.appIdentity.Id = 0;
+    g_source.sendSlotCount = 0;
     AbandonMemXfer();
     DestroyDialog();
     if (g_source.camSession != nullptr) {
@@ -106,21 +107,53 @@ TW_UINT16 EnableWithDialog() {
     return TWRC_SUCCESS;
 }
 
+// The camera's pictures to hand over without the dialog: the last `wanted` of
+// them. The camera fills its slots from the first on, so its pictures are the
+// slots up to the first that holds none, as the capture dialog shows them; a
+// slot holds one when its thumbnail uploads. Going up rather than down costs
+// one refused upload (and the quiet wait after it) instead of one per empty
+// slot. False when the camera does not answer.
+bool FindPicturesToSend(int wanted) {
+    int held = 0;
+    for (const int slots = twcamMaxPictures(); held < slots; ++held) {
+        uint8_t *thumbnail = twcamGetThumbnail(g_source.camSession, held);
+        const int32_t status = twcamGetStatus(g_source.camSession);
+        twcamFreePicture(thumbnail);
+        if (thumbnail != nullptr) continue;
+        if (twcamMeansCameraGone(status)) return false;
+        break;
+    }
+    const int first = held > wanted ? held - wanted : 0;
+    g_source.sendSlotCount = held - first;
+    for (int i = 0; i < g_source.sendSlotCount; ++i) g_source.sendSlots[i] = first + i;
+    return true;
+}
+
+// Without the dialog the camera's pictures go out one by one, as many as the
+// application asked for (all by default) and the camera holds. With none to
+// send, or no camera, the application is asked to close the source instead.
+TW_UINT16 EnableWithoutDialog() {
+    g_source.twainState = 5;
+    const CapSettings &caps = g_source.caps;
+    const int wanted =
+        caps.xferCountSetByApp && caps.pendingXfers > 0 ? caps.pendingXfers : kMaxUiPictures;
+    if (g_source.camSession == nullptr || !FindPicturesToSend(wanted) ||
+        g_source.sendSlotCount == 0) {
+        NotifyCloseDsReq();
+        return TWRC_SUCCESS;
+    }
+    g_source.caps.pendingXfers = static_cast<TW_INT16>(g_source.sendSlotCount);
+    NotifyXferReady();
+    return TWRC_SUCCESS;
+}
+
 // DG_CONTROL / DAT_USERINTERFACE / MSG_ENABLEDS
 TW_UINT16 UserInterfaceEnableDs(pTW_IDENTITY, TW_UINT16, TW_MEMREF data) {
     if (data == nullptr) return Fail(TWCC_BADVALUE);
     const auto *ui = static_cast<const TW_USERINTERFACE *>(data);
     DestroyDialog();
-    if (ui->ShowUI) return EnableWithDialog();
-    g_source.twainState = 5;
-    if (g_source.camSession == nullptr) {
-        NotifyCloseDsReq();
-        return TWRC_SUCCESS;
-    }
-    if (!g_source.caps.xferCountSetByApp)
-        g_source.caps.pendingXfers = static_cast<TW_INT16>(twcamMaxPictures());
-    NotifyXferReady();
-    return TWRC_SUCCESS;
+    g_source.sendSlotCount = 0;
+    return ui->ShowUI ? EnableWithDialog() : EnableWithoutDialog();
 }
 
 // DG_CONTROL / DAT_USERINTERFACE / MSG_DISABLEDS
@@ -235,6 +268,10 @@ TW_UINT16 ProcessEvent(TW_MEMREF data) {
 
 void NotifyXferReady() {
     twcamTrace(nullptr, "function  NotifyXferReady\r\n", 0);
+    // Once per transfer, and only while the source is enabled: a second
+    // Capture before the application took the first, or one after MSG_DISABLEDS
+    // left the dialog shown, announces nothing.
+    if (!CanAnnounceTransfer()) return;
     g_source.twainState = 6;
     Notify(MSG_XFERREADY);
 }

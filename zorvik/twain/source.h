@@ -39,6 +39,10 @@ struct SourceGlobals {
     CapSettings caps;
     bool capsInitialised;
     MemXferProgress memXfer;
+    // Without the dialog: the slots of the camera's pictures this enable hands
+    // over, lowest first; transfer k of n takes the k-th.
+    int32_t sendSlots[kMaxUiPictures];
+    int sendSlotCount;
 };
 
 extern SourceGlobals g_source;
@@ -119,7 +123,12 @@ BITMAPINFOHEADER PictureDescription();
 // Drops a memory transfer in course, with its picture.
 void AbandonMemXfer();
 
-// Sets the state to 6 and tells the application a transfer is ready.
+// Whether a transfer may be announced now: enabled, with none pending.
+inline bool CanAnnounceTransfer() {
+    return g_source.twainState == 5;
+}
+// Sets the state to 6 and tells the application a transfer is ready, once:
+// nothing happens unless CanAnnounceTransfer().
 void NotifyXferReady();
 // Asks the application to close the source.
 void NotifyCloseDsReq();

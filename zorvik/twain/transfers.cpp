@@ -27,9 +27,14 @@ uint32_t PixelOffset(const BITMAPINFOHEADER &h) {
     return kHeaderBytes + (h.biBitCount == 8 ? kPaletteBytes : 0);
 }
 
+// The dialog's previewed picture, or without the dialog the camera's picture
+// for this transfer (none when the enable found none for it).
 HGLOBAL FetchPicture() {
+    const bool dialog = g_source.hDlgCapture != nullptr && IsWindow(g_source.hDlgCapture);
+    const int k = g_source.sendSlotCount - g_source.caps.pendingXfers;
+    if (!dialog && (k < 0 || k >= g_source.sendSlotCount)) return nullptr;
     return twcamFetchForTransfer(g_source.camSession, g_source.hDlgCapture,
-                                 g_source.caps.pendingXfers);
+                                 dialog ? -1 : g_source.sendSlots[k]);
 }
 
 // A picture block's own header, when the block holds all it announces.

@@ -201,7 +201,9 @@ void Preview(HWND w, CaptureDialogState *st) {
 
 // Capture (1051) and the large capture (1059): the format of what the
 // transfer will deliver, then the announcement.
-void Capture(CaptureDialogState *st, int command) {
+void Capture(HWND w, CaptureDialogState *st, int command) {
+    // Only a picture in the preview can be handed over, and only one at a time.
+    if (!HoldsPicture(Item(w, kIdPreview)) || !CanAnnounceTransfer()) return;
     const bool large = command == kIdLargeCapture;
     StorePictureFormat(st->session, large ? 320 : 160, large ? 240 : 120);
     st->captureCommand = command;
@@ -366,8 +368,8 @@ INT_PTR CommandThumbnail(HWND w, CaptureDialogState *st, int id, WORD code) {
 }
 
 // Capture (1051), also posted on the preview's activation; large capture (1059)
-INT_PTR CommandCapture(HWND, CaptureDialogState *st, int id, WORD) {
-    Capture(st, id);
+INT_PTR CommandCapture(HWND w, CaptureDialogState *st, int id, WORD) {
+    Capture(w, st, id);
     return TRUE;
 }
 

@@ -177,6 +177,9 @@ TEST_F(Dialog, CaptureHandsOverThePreviewedPicture) {
     g_clear();
     Click(dialog, kIdCapture);
     EXPECT_EQ(g_source.twainState, 6);
+    // A second click while that transfer is pending announces nothing more.
+    Click(dialog, kIdCapture);
+    Click(dialog, kIdLargeCapture);
     const auto sent = Notifications();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].msg, MSG_XFERREADY);

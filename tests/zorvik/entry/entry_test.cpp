@@ -179,6 +179,65 @@ TEST_F(Source, NoCameraAsksToBeClosed) {
     EXPECT_EQ(sent[0].msg, MSG_CLOSEDSREQ);
 }
 
+// A camera with 8 pictures in its 24 slots: without the dialog the transfers
+// are the camera's pictures, the last n that hold one, and no more than it
+// holds are announced.
+TEST_F(Source, WithoutTheDialogTheCamerasOwnPicturesGoOut) {
+    for (int slot = 8; slot < kCapacity; ++slot)
+        sessiontest::ControlOk(kCameraCom, "erase " + std::to_string(slot));
+    const auto expected = LibraryPictures({5, 6, 7});
+    Open();
+    SetXferCount(3);
+    EnableWithoutUi();
+    for (int k = 0; k < 3; ++k) {
+        HGLOBAL handle = nullptr;
+        ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &handle), TWRC_XFERDONE) << k;
+        ExpectPictureBlock(static_cast<const uint8_t *>(GlobalLock(handle)), GlobalSize(handle),
+                           expected[k]);
+        GlobalUnlock(handle);
+        GlobalFree(handle);
+        EXPECT_EQ(EndXfer(), 2 - k);
+    }
+    // Ten asked for, eight held: eight announced.
+    TW_USERINTERFACE ui{FALSE, FALSE, nullptr};
+    ASSERT_EQ(Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+    SetXferCount(10);
+    EnableWithoutUi();
+    TW_PENDINGXFERS pending{};
+    ASSERT_EQ(Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(pending.Count, 8);
+    sessiontest::ControlOk(kCameraCom, "clear");
+    FillCamera();
+}
+
+// Nothing to send, or no camera to send it: the application is asked to close
+// the source, and no transfer is announced.
+TEST_F(Source, NoPictureNoAnnouncement) {
+    Open();
+    sessiontest::ControlOk(kCameraCom, "erase all");
+    TW_USERINTERFACE ui{FALSE, FALSE, nullptr};
+    ASSERT_EQ(Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
+    EXPECT_EQ(g_source.twainState, 5);
+    auto sent = Notifications();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].msg, MSG_CLOSEDSREQ);
+    sessiontest::ControlOk(kCameraCom, "clear");
+    FillCamera();
+    for (int slot = 0; slot < 8; ++slot)
+        sessiontest::ControlOk(kCameraCom,
+                               "scene " + std::to_string(slot) + " " + std::to_string(slot));
+
+    g_clear();
+    ASSERT_EQ(Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+    sessiontest::ControlOk(kCameraCom, "fault * silent always");
+    ASSERT_EQ(Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
+    sessiontest::ControlOk(kCameraCom, "clear");
+    sent = Notifications();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].msg, MSG_CLOSEDSREQ) << "not MSG_XFERREADY for a camera that went";
+    EXPECT_TRUE(BoxWatcherTake().empty());
+}
+
 TEST_F(Source, NotificationsGoThroughTheNewerManagerWhenLoaded) {
     HMODULE newer = LoadStandIn("twaindsm.dll");
     ASSERT_NE(newer, nullptr);

@@ -375,8 +375,8 @@ TEST_F(Com2, TransfersTakeTheDialogsPictureOrTheCameras) {
     DestroyWindow(dialog);
     GlobalFree(fromDialog);
 
-    // No dialog: picture 24 - p from the camera, as a movable zeroed block.
-    HGLOBAL picture = twcamFetchForTransfer(&s, dialog, 22);
+    // No dialog: the slot's picture from the camera, as a movable zeroed block.
+    HGLOBAL picture = twcamFetchForTransfer(&s, dialog, 2);
     ASSERT_NE(picture, nullptr);
     EXPECT_EQ(StatusField(2, "counter"), 3);
     EXPECT_EQ(GlobalSize(picture), kColourBlockBytes);
@@ -390,7 +390,7 @@ TEST_F(Com2, TransfersTakeTheDialogsPictureOrTheCameras) {
     GlobalFree(picture);
     twcamFreePicture(expected);
 
-    EXPECT_EQ(twcamFetchForTransfer(&s, nullptr, -300), nullptr); // index 324 is past 254
+    EXPECT_EQ(twcamFetchForTransfer(&s, nullptr, 324), nullptr); // past the 254 slots
     EXPECT_EQ(twcamFetchForTransfer(nullptr, nullptr, 1), nullptr);
 }
 
@@ -409,13 +409,12 @@ TEST_F(Com2, MaxPicturesFollowsTheSettingUpToTwentyFour) {
     SetMaxCameraImages(&zero);
     EXPECT_EQ(twcamMaxPictures(), 0);
 
-    // Opened with 12 slots: index 12 is the last accepted one, and transfers
-    // count down from 12.
+    // Opened with 12 slots: index 12 is the last accepted one.
     SetMaxCameraImages(&twelve);
     ASSERT_EQ(twcamLocate(&s), 1);
     EXPECT_EQ(twcamGotoPos(&s, 12), SCI_OK);
     EXPECT_EQ(twcamGotoPos(&s, 13), SCI_BAD_PARAMETER);
-    HGLOBAL picture = twcamFetchForTransfer(&s, nullptr, 10);
+    HGLOBAL picture = twcamFetchForTransfer(&s, nullptr, 2);
     EXPECT_NE(picture, nullptr);
     EXPECT_EQ(StatusField(2, "counter"), 3);
     if (picture != nullptr) GlobalFree(picture);
