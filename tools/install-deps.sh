@@ -25,13 +25,27 @@ packages=(
 # The shipped 32-bit build runs under 32-bit Wine where the kernel runs i686 code.
 i386_packages=(wine32:i386)
 
+# Dialog units follow the fonts Wine finds: the dialog's tests also run with each
+# of these in a prefix of their own. Fetched and unpacked into the build tree
+# (build/fonts/PACKAGE/usr/...), never installed, so the machine's fonts stay as
+# they are.
+font_packages=(fonts-liberation fonts-wine)
+font_dir=$(cd "$(dirname "$0")/.." && pwd)/build/fonts
+
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+# The stamp is written last, so a half-unpacked package counts as missing.
+unpacked() {
+  [ -s "$font_dir/$1/.unpacked" ] \
+    && [ -n "$(find "$font_dir/$1" -type f \( -name '*.ttf' -o -name '*.fon' \) -print -quit)" ]
+}
 
 missing=()
 for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
 need_i386=0
 for p in "${i386_packages[@]}"; do installed "$p" || need_i386=1; done
-[ ${#missing[@]} -eq 0 ] && [ $need_i386 -eq 0 ] && exit 0
+missing_fonts=()
+for p in "${font_packages[@]}"; do unpacked "$p" || missing_fonts+=("$p"); done
+[ ${#missing[@]} -eq 0 ] && [ $need_i386 -eq 0 ] && [ ${#missing_fonts[@]} -eq 0 ] && exit 0
 
 export DEBIAN_FRONTEND=noninteractive
 wanted=("${missing[@]}")
@@ -39,19 +53,83 @@ if [ $need_i386 -eq 1 ]; then
   dpkg --print-foreign-architectures | grep -qx i386 || "${sudo_cmd[@]}" dpkg --add-architecture i386
   wanted+=("${i386_packages[@]}")
 fi
-echo "installing: ${wanted[*]}"
+[ ${#wanted[@]} -eq 0 ] || echo "installing: ${wanted[*]}"
+[ ${#missing_fonts[@]} -eq 0 ] || echo "fetching into $font_dir: ${missing_fonts[*]}"
 # A mirror caught mid-sync fails an index now and then: try again, and go on with
 # what was fetched if it keeps failing (the install says if a package is missing).
-for attempt in 1 2 3; do
-  "${sudo_cmd[@]}" apt-get update -qq && break
-  echo "apt-get update failed (attempt $attempt of 3)" >&2
-  [ $attempt -lt 3 ] && sleep 20
-done
+index_updated=0
+update_index() {
+  local attempt
+  index_updated=1
+  for attempt in 1 2 3; do
+    "${sudo_cmd[@]}" apt-get update -qq && return 0
+    echo "apt-get update failed (attempt $attempt of 3)" >&2
+    [ $attempt -lt 3 ] && sleep 20
+  done
+  return 0
+}
+# Fetching the fonts alone needs a fresh index only when the download fails.
+[ ${#wanted[@]} -eq 0 ] || update_index
 apt_install() { "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "$@" >/dev/null; }
 [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
-# Without a full i386 index the 32-bit packages cannot be resolved; the test run's
-# probe then reports the 32-bit build's Windows-side tests as not run.
+# While a mirror syncs, the i386 security index can stay inconsistent for days: the
+# amd64 packages then come from the security suite at versions no i386 index offers,
+# and the 32-bit packages do not resolve. Preferring the main suite for this one
+# install resolves them (downgrading the few amd64 packages they must match).
+install_i386_from_main_suite() {
+  local prefs
+  prefs=$(mktemp)
+  printf '%s\n' 'Package: *' "Pin: release n=$(. /etc/os-release && echo "$VERSION_CODENAME")" \
+    'Pin-Priority: 1001' >"$prefs"
+  chmod 644 "$prefs"
+  local rc=0
+  apt_install -o Dir::Etc::Preferences="$prefs" --allow-downgrades "${i386_packages[@]}" || rc=$?
+  rm -f "$prefs"
+  return $rc
+}
 if [ $need_i386 -eq 1 ] && ! apt_install "${i386_packages[@]}"; then
-  echo "warning: could not install ${i386_packages[*]}; 32-bit Windows programs will not run here" >&2
+  echo "could not install ${i386_packages[*]} as indexed; trying again preferring the main suite" >&2
+  if ! install_i386_from_main_suite; then
+    # The test run names this as the reason its 32-bit runs are skipped.
+    echo "warning: could not install ${i386_packages[*]}; the shipped 32-bit build's Windows tests cannot run here" >&2
+  fi
 fi
 "${sudo_cmd[@]}" rm -rf /usr/lib/*/libgphoto2 /usr/share/libgphoto2
+
+# As the calling user (no root needed, the index is enough); as root, apt would
+# warn that its sandbox user cannot write the download folder.
+fetch_font_package() {
+  local tmp rc=0
+  tmp=$(mktemp -d)
+  local download=(apt-get download -qq)
+  [ "$(id -u)" -ne 0 ] || download+=(-o APT::Sandbox::User=root)
+  if (cd "$tmp" && "${download[@]}" "$1") && [ -f "$(echo "$tmp"/*.deb)" ]; then
+    rm -rf "${font_dir:?}/$1"
+    mkdir -p "$font_dir/$1"
+    if dpkg-deb -x "$tmp"/*.deb "$font_dir/$1"; then
+      basename "$tmp"/*.deb >"$font_dir/$1/.unpacked"
+    else
+      rc=1
+    fi
+  else
+    rc=1
+  fi
+  rm -rf "$tmp"
+  return $rc
+}
+# A missing or stale index fails a download, and so does a mirror mid-sync:
+# fetch the index (again, after a pause) and retry.
+for attempt in 1 2 3; do
+  still=()
+  for p in "${missing_fonts[@]}"; do fetch_font_package "$p" || still+=("$p"); done
+  missing_fonts=("${still[@]}")
+  [ ${#missing_fonts[@]} -eq 0 ] && break
+  echo "could not fetch ${missing_fonts[*]} (attempt $attempt of 3)" >&2
+  [ $attempt -lt 3 ] || break
+  [ $index_updated -eq 0 ] || sleep 20
+  update_index
+done
+if [ ${#missing_fonts[@]} -gt 0 ]; then
+  # Their tests fail and say to run this script again.
+  echo "warning: could not fetch ${missing_fonts[*]}; the dialog's tests with those fonts will fail" >&2
+fi
