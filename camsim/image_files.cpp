@@ -1,6 +1,9 @@
 #include "image_files.h"
 
+#include <fcntl.h>
 #include <png.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,7 +15,7 @@ namespace camsim {
 
 namespace {
 
-constexpr int kMaxSide = 16384; // guards the allocation against absurd headers
+constexpr int kMaxSide = kMaxPictureSide;
 
 uint32_t le16(const uint8_t *p) {
     return static_cast<uint32_t>(p[0] | (p[1] << 8));
@@ -48,20 +51,64 @@ uint8_t channel_value(const Channel &c, uint32_t pixel) {
     return static_cast<uint8_t>(v * 255u / ((1u << c.bits) - 1u));
 }
 
+const char *file_kind(mode_t mode) {
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISFIFO(mode)) return "a fifo";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a regular file";
+}
+
+std::string too_large(const std::string &path, uint64_t size) {
+    return path + ": too large for a picture (" + std::to_string(size) + " bytes, at most " +
+           std::to_string(kMaxPictureFileBytes) + ")";
+}
+
+// Regular files only: a fifo would block start-up and a device such as /dev/zero never ends.
 bool read_file(const std::string &path, std::vector<uint8_t> &bytes, std::string &error) {
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f) {
+    // Non-blocking, so that opening a fifo returns at once instead of waiting for a writer.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         error = path + ": " + std::strerror(errno);
         return false;
     }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        error = path + ": " + std::strerror(errno);
+        close(fd);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = path + ": " + file_kind(st.st_mode) + ", not a regular file";
+        close(fd);
+        return false;
+    }
+    if (static_cast<uint64_t>(st.st_size) > kMaxPictureFileBytes) {
+        error = too_large(path, static_cast<uint64_t>(st.st_size));
+        close(fd);
+        return false;
+    }
+    bytes.reserve(static_cast<size_t>(st.st_size));
     uint8_t buffer[65536];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+    bool ok = true;
+    while (ok) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = path + ": " + std::strerror(errno);
+            ok = false;
+            break;
+        }
+        if (n == 0) break;
         bytes.insert(bytes.end(), buffer, buffer + n);
-    bool failed = std::ferror(f) != 0;
-    std::fclose(f);
-    if (failed) error = path + ": read error";
-    return !failed;
+        if (bytes.size() > kMaxPictureFileBytes) { // it grew while being read
+            error = too_large(path, bytes.size());
+            ok = false;
+        }
+    }
+    close(fd);
+    return ok;
 }
 
 bool decode_png(const std::vector<uint8_t> &bytes, RgbImage &out, std::string &error) {

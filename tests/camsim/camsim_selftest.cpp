@@ -17,6 +17,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -33,6 +35,16 @@ int64_t now_ms() {
     return monotonic_ns() / 1000000;
 }
 
+// In a child about to run the simulator: a simulator that reads without limit fails within
+// 4 GiB instead of taking the machine's memory with it. The sanitizers' shadow memory needs
+// far more address space, so they go without.
+void bound_memory() {
+#if !defined(__SANITIZE_ADDRESS__)
+    const rlimit limit = {4ull << 30, 4ull << 30};
+    setrlimit(RLIMIT_AS, &limit);
+#endif
+}
+
 // One running simulator, talked to over its camera line and its control line.
 class Sim {
   public:
@@ -46,6 +58,7 @@ class Sim {
             dup2(out[1], STDOUT_FILENO);
             close(in[1]);
             close(out[0]);
+            bound_memory();
             std::vector<char *> argv;
             for (std::string &a : args) argv.push_back(&a[0]);
             argv.push_back(nullptr);
@@ -178,6 +191,81 @@ std::string write_uniform_bmp(const std::string &name, int w, int h, uint8_t r, 
     std::fwrite(f.data(), 1, f.size(), file);
     std::fclose(file);
     return path;
+}
+
+// Files that are no picture to read: a fifo alone in its folder, a link to /dev/zero, and a
+// sparse regular file one byte over the limit (it takes no disk).
+struct NotPictures {
+    std::string dir, folder, fifo, zero, huge;
+    NotPictures() {
+        char name[] = "/tmp/camsim_selftest_XXXXXX";
+        dir = mkdtemp(name);
+        folder = dir + "/folder";
+        mkdir(folder.c_str(), 0755);
+        fifo = folder + "/x.png";
+        zero = dir + "/zero.png";
+        huge = dir + "/huge.bmp";
+        mkfifo(fifo.c_str(), 0644);
+        symlink("/dev/zero", zero.c_str());
+        const int fd = open(huge.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd >= 0) {
+            if (ftruncate(fd, static_cast<off_t>(kMaxPictureFileBytes + 1)) != 0) huge.clear();
+            close(fd);
+        }
+    }
+    ~NotPictures() {
+        for (const std::string &f : {fifo, zero, huge}) unlink(f.c_str());
+        rmdir(folder.c_str());
+        rmdir(dir.c_str());
+    }
+};
+
+struct Exited {
+    int code = -1; // exit code, or -1 when it had to be killed
+    std::string err;
+};
+
+// Runs the simulator until it exits, for at most timeoutMs; its standard error comes back.
+Exited run_camsim(std::vector<std::string> args, int timeoutMs) {
+    args.insert(args.begin(), gCamsim);
+    int err[2];
+    Exited r;
+    if (pipe(err) != 0) return r;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        close(err[0]);
+        bound_memory();
+        std::vector<char *> argv;
+        for (std::string &a : args) argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(err[1]);
+    const int64_t end = now_ms() + timeoutMs;
+    for (;;) {
+        pollfd p = {err[0], POLLIN, 0};
+        const int64_t left = end - now_ms();
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) break;
+        char buf[512];
+        const ssize_t n = ::read(err[0], buf, sizeof buf);
+        if (n <= 0) break; // closed: the simulator has exited
+        r.err.append(buf, static_cast<size_t>(n));
+    }
+    close(err[0]);
+    int status = 0;
+    for (int i = 0; i < 100 && waitpid(pid, &status, WNOHANG) == 0; ++i) usleep(10000);
+    if (waitpid(pid, &status, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return r;
+    }
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
 }
 
 // The host's reformatting of one raw byte, as the wire format defines it.
@@ -370,6 +458,29 @@ TEST(PictureFiles, FitCoversTheSensorAndAveragesWhatItShrinks) {
     EXPECT_EQ(pixel_at(fitted, 163, 123)[0], 150);
 }
 
+TEST(PictureFiles, OnlyRegularFilesUpToThePictureLimitStopStartUpWithTheirReason) {
+    NotPictures files;
+    ASSERT_FALSE(files.huge.empty()) << "no sparse file";
+    // A fifo among the pictures blocked start-up for good; /dev/zero never ends.
+    Exited r = run_camsim({"--images", files.folder, "--quiet"}, 5000);
+    EXPECT_NE(r.code, -1) << "start-up still waits on the fifo";
+    EXPECT_NE(r.code, 0);
+    EXPECT_NE(r.err.find(files.fifo + ": a fifo, not a regular file"), std::string::npos) << r.err;
+    r = run_camsim({"--image", "0=" + files.zero, "--quiet"}, 5000);
+    EXPECT_NE(r.code, 0);
+    EXPECT_NE(r.err.find(files.zero + ": a character device, not a regular file"),
+              std::string::npos)
+        << r.err;
+    r = run_camsim({"--grab-image", files.huge, "--quiet"}, 5000);
+    EXPECT_NE(r.code, 0);
+    EXPECT_NE(r.err.find(files.huge + ": too large for a picture (" +
+                         std::to_string(kMaxPictureFileBytes + 1) + " bytes, at most " +
+                         std::to_string(kMaxPictureFileBytes) + ")"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("bad_alloc"), std::string::npos) << r.err;
+}
+
 // ---- pacing ----
 
 TEST(Pacing, PictureReplyTakesItsTimeOnTheLine) {
@@ -447,6 +558,30 @@ TEST(Wire, PictureAndThumbnailUploadsFromAFile) {
     EXPECT_EQ(m[7], 120);
     EXPECT_EQ(m[7 + 1239], 120);
     EXPECT_EQ(m.back(), 0x03);
+}
+
+TEST(Wire, LoadOfWhatIsNoPictureIsAnErrorAndTheCameraServesOn) {
+    NotPictures files;
+    ASSERT_FALSE(files.huge.empty()) << "no sparse file";
+    const std::string grey = write_uniform_bmp("grey.bmp", 8, 6, 120, 120, 120);
+    Sim sim({"--scenes", "1"});
+    ASSERT_TRUE(sim.ok());
+    EXPECT_EQ(sim.control("load 0 " + files.zero),
+              "error " + files.zero + ": a character device, not a regular file");
+    EXPECT_EQ(sim.control("load 0 " + files.fifo),
+              "error " + files.fifo + ": a fifo, not a regular file");
+    EXPECT_EQ(sim.control("load 0 " + files.huge)
+                  .rfind("error " + files.huge + ": too large for a picture (", 0),
+              0u);
+    EXPECT_EQ(sim.control("load 0 " + files.folder),
+              "error " + files.folder + ": a directory, not a regular file");
+    // Slot 0 keeps its scene, and a real picture still loads.
+    EXPECT_EQ(sim.control("status").rfind("ok counter=0 pictures=1 ", 0), 0u);
+    EXPECT_EQ(sim.control("load 1 " + grey), "ok");
+    EXPECT_EQ(sim.control("status").rfind("ok counter=0 pictures=2 ", 0), 0u);
+    EXPECT_EQ(sim.exchange(cmd('I'), 5), (Bytes{0x06, 0x02, 0x69, 0x00, 0x03}));
+    unlink(grey.c_str());
+    rmdir(grey.substr(0, grey.rfind('/')).c_str());
 }
 
 TEST(Wire, GrabFillsTheCurrentSlotAndReportsFullAndBadExposure) {
