@@ -10,8 +10,12 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -426,6 +430,13 @@ TEST_F(Tarncam, NoCameraIsTold) {
     EXPECT_NE(r.err.find("no camera answers on " + silent), std::string::npos) << r.err;
     close(master);
 
+    // A device that is no serial line: the system's words for it, not its error number.
+    r = Tool({"--port", "/dev/null", "info"});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_NE(r.err.find(std::string("cannot open /dev/null: ") + std::strerror(ENOTTY)),
+              std::string::npos)
+        << r.err;
+
     // The environment names the camera when --port does not.
     setenv("TARNCAM_PORT", g_port.c_str(), 1);
     r = Tool({"--slots", "1", "info"});
@@ -466,6 +477,106 @@ TEST_F(Tarncam, UnwritableOutputEndsWithItsCodeAndNoFile) {
 
     r = Tool(WithPort({"sheet", dir + "/plain-file/sheet.png"}));
     EXPECT_EQ(r.code, 6) << r.err;
+}
+
+// Writing is a rename over the target: a device node, a fifo or a folder in its place would
+// be replaced by a picture (as root, /dev/full itself). They are refused and left as they are;
+// a link to a regular file is replaced, as it always was.
+TEST_F(Tarncam, OutputThatIsNoRegularFileIsRefusedAndLeftAsItIs) {
+    const std::string dir = Dir("not-regular");
+    std::vector<std::string> names = {"fifo.png", "folder.png", "null.png"};
+    ASSERT_EQ(mkfifo((dir + "/fifo.png").c_str(), 0644), 0);
+    fs::create_directory(dir + "/folder.png");
+    fs::create_symlink("/dev/null", dir + "/null.png");
+    // /dev/full's own numbers; making a device node takes root.
+    if (mknod((dir + "/full").c_str(), S_IFCHR | 0644, makedev(1, 7)) == 0)
+        names.push_back("full");
+    else
+        std::printf("no device node case: mknod: %s\n", std::strerror(errno));
+    for (const std::string &name : names) {
+        const std::string path = dir + "/" + name;
+        struct stat before = {}, after = {};
+        ASSERT_EQ(lstat(path.c_str(), &before), 0);
+        const Outcome r = Tool(WithPort({"sheet", path}));
+        EXPECT_EQ(r.code, 6) << name << ": " << r.err;
+        EXPECT_NE(r.err.find(path + ": exists and is "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("not a regular file"), std::string::npos) << r.err;
+        ASSERT_EQ(lstat(path.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino) << name << " was replaced";
+        EXPECT_EQ(after.st_mode, before.st_mode) << name;
+        EXPECT_EQ(after.st_rdev, before.st_rdev) << name;
+    }
+    std::vector<std::string> expected = names;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(Listing(dir), expected) << "no .part left";
+
+    // fetch looks at every file it could write before fetching any picture.
+    ASSERT_EQ(mkfifo((dir + "/picture-01.png").c_str(), 0644), 0);
+    expected.insert(std::lower_bound(expected.begin(), expected.end(), "picture-01.png"),
+                    "picture-01.png");
+    for (const std::vector<std::string> &slots :
+         {std::vector<std::string>{"0-1"}, std::vector<std::string>{}}) {
+        std::vector<std::string> args = {"fetch", "--out", dir};
+        args.insert(args.begin() + 1, slots.begin(), slots.end());
+        const Outcome r = Tool(WithPort(args));
+        EXPECT_EQ(r.code, 6) << r.err;
+        EXPECT_NE(r.err.find(dir + "/picture-01.png: exists and is a fifo"), std::string::npos)
+            << r.err;
+        EXPECT_EQ(Listing(dir), expected) << "slot 0 is not saved either";
+    }
+    EXPECT_EQ(Status("counter"), "0");
+
+    std::ofstream(dir + "/kept") << "kept";
+    fs::create_symlink(dir + "/kept", dir + "/link.png");
+    const Outcome r = Tool(WithPort({"sheet", dir + "/link.png"}));
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir + "/link.png")));
+    EXPECT_EQ(DecodePng(dir + "/link.png", 1).height,
+              tarncam::kSheetMargin + 2 * (tarncam::kCellHeight + tarncam::kSheetMargin));
+    EXPECT_EQ(ReadFile(dir + "/kept"), "kept") << "what the link pointed to is untouched";
+}
+
+TEST_F(Tarncam, NumbersAreDigitsAndSlotsStayWithinThoseLookedAt) {
+    // 254 slots at most, as the library allows; 255 was taken.
+    Outcome r = Tool({"--port", g_port, "--slots", "255", "counter", "0"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("--slots needs a number from 1 to 254"), std::string::npos) << r.err;
+    r = Tool({"--port", g_port, "--slots", "254", "counter", "4"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(Status("counter"), "4");
+
+    // A space or a sign is no digit: " 5" was taken for 5.
+    const std::string dir = Dir("numbers");
+    const std::string grabs = Status("grabs");
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {"--port", g_port, "--slots", " 2", "counter", "0"},
+             {"--port", g_port, "counter", " 5"},
+             {"--port", g_port, "counter", "+5"},
+             {"--port", g_port, "grab", "--slot", " 3"},
+             {"--port", g_port, "fetch", " 3", "--out", dir},
+             {"--port", g_port, "fetch", "2- 3", "--out", dir},
+             {"--port", g_port, "fetch", "--remove-background", "--key", "1, 2,3", "--out", dir}}) {
+        r = Tool(args);
+        EXPECT_EQ(r.code, 2) << args[2] << " " << args[3] << " " << args[4] << ": " << r.err;
+    }
+    EXPECT_EQ(Status("counter"), "4");
+    EXPECT_EQ(Status("grabs"), grabs);
+    EXPECT_TRUE(Listing(dir).empty());
+
+    // Leading zeros are digits still.
+    r = Tool(WithPort({"fetch", "03", "--out", dir}));
+    EXPECT_EQ(r.code, 0) << r.err;
+
+    // An explicit slot range stays within --slots like "all" does.
+    r = Tool({"--port", g_port, "--slots", "4", "fetch", "5-6", "--out", dir});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("slot 6 is past the slots looked at: 0 to 3 (--slots 4)"),
+              std::string::npos)
+        << r.err;
+    r = Tool({"--port", g_port, "--slots", "4", "fetch", "2-3", "--out", dir});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(Listing(dir), (std::vector<std::string>{"picture-02.png", "picture-03.png"}));
+    linktest::ControlOk("load 3 " + Photo(3)); // should a grab have gone through
 }
 
 TEST_F(Tarncam, InterruptedFetchLeavesNoFileAndTheCameraInStep) {

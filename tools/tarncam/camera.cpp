@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "status_table.h"
@@ -48,7 +49,9 @@ void InstallInterruptHandler() {
 std::string StatusText(SciStatus status) {
     if (const tarnlink::StatusEntry *e = tarnlink::FindStatus(status)) return e->text;
     if (status == 234) return "no reply in time";
-    return "system error " + std::to_string(status);
+    // Any other positive code is the errno of the failed system call.
+    if (status > 0) return std::strerror(status);
+    return "error " + std::to_string(status);
 }
 
 bool IsLineLost(SciStatus status) {

@@ -3,6 +3,7 @@
 // step, whatever happened, so that the next run starts clean.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,20 +17,21 @@
 
 namespace tarncam {
 
+bool ParseInt(const std::string &text, long low, long high, int &out) {
+    // strtol alone would take " 5" and "+5" for 5.
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    errno = 0;
+    const long v = std::strtol(text.c_str(), nullptr, 10);
+    if (errno == ERANGE || v < low || v > high) return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
 namespace {
 
 constexpr int kGrabTries = 4; // a bad exposure is usually a moment's light; more means a problem
 constexpr int kPictureWidth = 160;
 constexpr int kPictureHeight = 120;
-
-bool ParseInt(const std::string &text, long low, long high, int &out) {
-    if (text.empty()) return false;
-    char *end = nullptr;
-    const long v = std::strtol(text.c_str(), &end, 10);
-    if (*end != '\0' || v < low || v > high) return false;
-    out = static_cast<int>(v);
-    return true;
-}
 
 // "A,B,C" or "A,B,C,D" into numbers within [low, high].
 bool ParseList(const std::string &text, size_t minCount, size_t maxCount, long low, long high,
@@ -250,6 +252,13 @@ int ParseFetch(const std::vector<std::string> &args, FetchOptions &o) {
     return kExitOk;
 }
 
+std::string PicturePath(const FetchOptions &o, int slot) {
+    char name[32];
+    std::snprintf(name, sizeof name, "picture-%02d.%s", slot,
+                  o.format == Format::kPng ? "png" : "bmp");
+    return (std::filesystem::path(o.outDir) / name).string();
+}
+
 BgRmvParm BackgroundParameters(const FetchOptions &o) {
     BgRmvParm parm;
     SciInitBgRmvParm(&parm);
@@ -306,6 +315,12 @@ int RunSheet(const Globals &g, const std::vector<std::string> &args) {
     if (args.size() != 1 || args[0].empty() || args[0][0] == '-')
         return UsageError("sheet needs one output file: tarncam sheet OUT.png");
     const std::string out = args[0];
+    std::string refused;
+    // Before the camera: probing the thumbnails would only be time lost.
+    if (!TargetReplaceable(out, refused)) {
+        std::fprintf(stderr, "tarncam: cannot write the sheet: %s\n", refused.c_str());
+        return kExitWrite;
+    }
     Session s;
     const Exit begun = Begin(g, s);
     if (begun != kExitOk) return begun;
@@ -330,6 +345,13 @@ int RunFetch(const Globals &g, const std::vector<std::string> &args) {
     FetchOptions o;
     const int parsed = ParseFetch(args, o);
     if (parsed != kExitOk) return parsed;
+    const bool all = o.first < 0;
+    if (!all && g.slots > 0 && o.last >= SlotLimit(g))
+        return UsageError("fetch: slot " + std::to_string(o.last) +
+                          " is past the slots looked at: 0 to " + std::to_string(SlotLimit(g) - 1) +
+                          " (--slots " + std::to_string(g.slots) + ")");
+    const int first = all ? 0 : o.first;
+    const int last = all ? SlotLimit(g) - 1 : o.last;
     std::error_code ec;
     std::filesystem::create_directories(o.outDir, ec);
     if (ec || !std::filesystem::is_directory(o.outDir)) {
@@ -337,13 +359,18 @@ int RunFetch(const Globals &g, const std::vector<std::string> &args) {
                      ec ? ec.message().c_str() : "not a folder");
         return kExitWrite;
     }
+    // Every file this run could write, before a picture is fetched for nothing.
+    for (int slot = first; slot <= last; ++slot) {
+        std::string refused;
+        if (!TargetReplaceable(PicturePath(o, slot), refused)) {
+            std::fprintf(stderr, "tarncam: cannot write %s\n", refused.c_str());
+            return kExitWrite;
+        }
+    }
     Session s;
     const Exit begun = Begin(g, s);
     if (begun != kExitOk) return begun;
 
-    const bool all = o.first < 0;
-    const int first = all ? 0 : o.first;
-    const int last = all ? SlotLimit(g) - 1 : o.last;
     const BgRmvParm parm = BackgroundParameters(o);
     std::vector<uint8_t> picture(SCI_PICTURE_BYTES), keyed(SCI_PICTURE_BYTES),
         large(SCI_ENLARGED_BYTES);
@@ -417,10 +444,7 @@ int RunFetch(const Globals &g, const std::vector<std::string> &args) {
             }
             out = {large.data(), 2 * kPictureWidth, 2 * kPictureHeight, 3};
         }
-        char name[32];
-        std::snprintf(name, sizeof name, "picture-%02d.%s", slot,
-                      o.format == Format::kPng ? "png" : "bmp");
-        const std::string path = (std::filesystem::path(o.outDir) / name).string();
+        const std::string path = PicturePath(o, slot);
         std::string error;
         if (!WritePicture(path, out, o.format, error)) {
             ProgressEnd(p, "not saved");

@@ -3,6 +3,7 @@
 #include "image_out.h"
 
 #include <png.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -76,6 +77,7 @@ bool Fail(const std::string &part, const std::string &what, std::string &error) 
 // before the rename makes it visible.
 template <typename Encode>
 bool WriteVia(const std::string &path, Encode encode, std::string &error) {
+    if (!TargetReplaceable(path, error)) return false;
     const std::string part = PartPath(path);
     FILE *f = std::fopen(part.c_str(), "wb");
     if (f == nullptr) {
@@ -97,6 +99,11 @@ bool WriteVia(const std::string &path, Encode encode, std::string &error) {
         why = std::strerror(errno);
     }
     if (!ok) return Fail(part, part + ": " + (why.empty() ? "write failed" : why), error);
+    // Again at the last moment: the target may have appeared while encoding.
+    if (!TargetReplaceable(path, error)) {
+        std::remove(part.c_str());
+        return false;
+    }
     if (std::rename(part.c_str(), path.c_str()) != 0)
         return Fail(part, path + ": " + std::strerror(errno), error);
     return true;
@@ -119,6 +126,22 @@ bool PngTo(FILE *f, const uint8_t *rows, int width, int height, int channels, st
 
 std::string PartPath(const std::string &path) {
     return path + ".part";
+}
+
+bool TargetReplaceable(const std::string &path, std::string &error) {
+    struct stat st;
+    // stat, not lstat: a link to a regular file is replaced as before, a link
+    // to /dev/null is not. Other failures are left to the write to report.
+    if (stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return true;
+    const char *kind = S_ISDIR(st.st_mode)    ? "a folder"
+                       : S_ISCHR(st.st_mode)  ? "a character device"
+                       : S_ISBLK(st.st_mode)  ? "a block device"
+                       : S_ISFIFO(st.st_mode) ? "a fifo"
+                       : S_ISSOCK(st.st_mode) ? "a socket"
+                                              : "not a file";
+    error = path + ": exists and is " + kind +
+            ", not a regular file; tarncam replaces only regular files";
+    return false;
 }
 
 bool WritePngTopDown(const std::string &path, const uint8_t *pixels, int width, int height,

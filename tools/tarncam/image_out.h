@@ -26,5 +26,9 @@ bool WritePngTopDown(const std::string &path, const uint8_t *pixels, int width, 
                      int channels, std::string &error);
 // The .part file a write in progress uses; removed when interrupted.
 std::string PartPath(const std::string &path);
+// False, with the reason in error, when path exists and is not a regular file
+// (a symlink to one counts as one): the rename would put the picture in place
+// of a device node, a fifo or a folder. A missing path is fine.
+bool TargetReplaceable(const std::string &path, std::string &error);
 
 } // namespace tarncam

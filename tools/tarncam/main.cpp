@@ -92,13 +92,10 @@ int main(int argc, char **argv) {
         } else if (a == "--scan") {
             g.scan = true;
         } else if (a == "--slots") {
-            char *end = nullptr;
-            const long n = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : 0;
-            if (i + 1 >= argc || *end != '\0' || n < 1 || n > 255) {
-                std::fprintf(stderr, "tarncam: --slots needs a number from 1 to 255\n");
+            if (i + 1 >= argc || !ParseInt(argv[i + 1], 1, kMaxSlots, g.slots)) {
+                std::fprintf(stderr, "tarncam: --slots needs a number from 1 to %d\n", kMaxSlots);
                 return kExitUsage;
             }
-            g.slots = static_cast<int>(n);
             ++i;
         } else if (a == "--help" || a == "-h") {
             help = true;

@@ -26,6 +26,7 @@ enum Exit {
 constexpr double kPictureWireSeconds = 20687.0 / 5760.0;
 constexpr double kThumbnailWireSeconds = 1261.0 / 5760.0;
 constexpr int kDefaultSlots = 24;
+constexpr int kMaxSlots = 254; // the most the library ever allows
 
 struct Globals {
     std::string port;
@@ -36,6 +37,10 @@ struct Globals {
 // Set by SIGINT; checked between pictures and between lines.
 extern std::atomic<bool> g_interrupted;
 void InstallInterruptHandler();
+
+// A number given on the command line: decimal digits only (no sign, no
+// spaces), within [low, high].
+bool ParseInt(const std::string &text, long low, long high, int &out);
 
 std::string StatusText(SciStatus status);
 // The exit code that a failed status stands for.
