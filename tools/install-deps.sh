@@ -15,12 +15,36 @@ if [ ! -f "$exclude" ]; then
 fi
 "${sudo_cmd[@]}" rm -rf /usr/lib/*/libgphoto2 /usr/share/libgphoto2
 
+# Debian's SANE library carries backends for many devices, some of them cameras,
+# and their manual pages: only the network backend (and the dll loader, which
+# lives outside the backends' folder) may be installed, with the two manual
+# pages the SANE tests read. dpkg applies the last matching line, so the
+# includes follow the excludes.
+sane_exclude=/etc/dpkg/dpkg.cfg.d/tarn-no-sane-backends
+sane_rules=$(printf '%s\n' 'path-exclude=/usr/lib/*/sane/*' 'path-exclude=/usr/share/man/man5/sane-*' \
+  'path-exclude=/usr/share/doc/libsane-common/*' 'path-include=/usr/lib/*/sane/libsane-net.so*' \
+  'path-include=/usr/share/man/man5/sane-dll.5*' 'path-include=/usr/share/man/man5/sane-net.5*')
+if [ "$(cat "$sane_exclude" 2>/dev/null)" != "$sane_rules" ]; then
+  printf '%s\n' "$sane_rules" | "${sudo_cmd[@]}" tee "$sane_exclude" >/dev/null
+fi
+remove_sane_leftovers() {
+  "${sudo_cmd[@]}" find /usr/lib -mindepth 3 -maxdepth 3 -path '/usr/lib/*/sane/*' \
+    ! -name 'libsane-net.so*' -exec rm -rf {} +
+  if [ -d /usr/share/man/man5 ]; then
+    "${sudo_cmd[@]}" find /usr/share/man/man5 -maxdepth 1 -name 'sane-*' ! -name 'sane-dll.5*' \
+      ! -name 'sane-net.5*' -exec rm -f {} +
+  fi
+  "${sudo_cmd[@]}" rm -rf /usr/share/doc/libsane-common/*
+}
+remove_sane_leftovers
+
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   libgtest-dev googletest libbenchmark-dev libpng-dev zlib1g-dev
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   wine wine64 xvfb libwine-dev wixl msitools pkg-config
   libopencv-imgproc-dev  # only for the benchmark against a general-purpose library
+  libsane-dev sane-utils # the SANE backend's headers; scanimage, saned and the net backend
 )
 # The shipped 32-bit build runs under 32-bit Wine where the kernel runs i686 code.
 i386_packages=(wine32:i386)
@@ -95,6 +119,7 @@ if [ $need_i386 -eq 1 ] && ! apt_install "${i386_packages[@]}"; then
   fi
 fi
 "${sudo_cmd[@]}" rm -rf /usr/lib/*/libgphoto2 /usr/share/libgphoto2
+remove_sane_leftovers
 
 # As the calling user (no root needed, the index is enough); as root, apt would
 # warn that its sandbox user cannot write the download folder.
