@@ -557,7 +557,9 @@ TEST_F(Tarncam, NumbersAreDigitsAndSlotsStayWithinThoseLookedAt) {
              {"--port", g_port, "fetch", "2- 3", "--out", dir},
              {"--port", g_port, "fetch", "--remove-background", "--key", "1, 2,3", "--out", dir}}) {
         r = Tool(args);
-        EXPECT_EQ(r.code, 2) << args[2] << " " << args[3] << " " << args[4] << ": " << r.err;
+        std::string line;
+        for (size_t i = 2; i < args.size(); ++i) line += " '" + args[i] + "'";
+        EXPECT_EQ(r.code, 2) << line << ": " << r.err;
     }
     EXPECT_EQ(Status("counter"), "4");
     EXPECT_EQ(Status("grabs"), grabs);
