@@ -49,10 +49,7 @@ enum class FrameState { kNone, kReading, kReady, kFailed, kEnded };
 struct Handle {
     std::string port, canonicalPort;
     Options options;
-    uint8_t counter = 0; // the camera's, put back at close
-    bool haveCounter = false;
-    bool lineLost = false;  // the port died: reopen it before the next command
-    bool streamCut = false; // a cancelled frame left its stream on the line
+    bool lineLost = false; // the port died: reopen it before the next command
 
     // The frame: set up by sane_start, filled by the worker, read by sane_read.
     std::mutex frameLock;
@@ -247,9 +244,9 @@ void ReadFrame(Handle *h, int32_t lines, int32_t length) {
     }
     if (stopped) {
         // The rest of the stream is left on the line: the library waits for a
-        // quiet line before its next command, so a front-end that closes after
-        // a cancel is not held up by the drain.
-        h->streamCut = true;
+        // quiet line before its next command (and the next session's sync
+        // drains it), so a front-end that closes after a cancel is not held
+        // up by the drain.
         Publish(h, FrameState::kFailed, SANE_STATUS_CANCELLED, nullptr);
         return;
     }
@@ -299,10 +296,8 @@ SANE_Status CountPictures(Handle *h) {
     int count = 0;
     for (int slot = 0; slot <= h->options.slotRange.max; ++slot) {
         SciStatus status = RetryBusy([&] { return SciResetImageCounter(slot); });
-        if (status == SCI_OK) {
-            h->streamCut = false;
+        if (status == SCI_OK)
             status = RetryBusy([&] { return SciUploadThumbnail(thumb.data(), nullptr); });
-        }
         if (status == SCI_COMMS_SEND_NAK) break; // an empty slot
         if (status != SCI_OK) {
             h->lineLost = IsLineLost(status);
@@ -319,7 +314,6 @@ SANE_Status Grab(Handle *h, SANE_Int *info) {
     if (ready != SANE_STATUS_GOOD) return ready;
     const int slot = h->options.settings.slot;
     SciStatus status = RetryBusy([&] { return SciResetImageCounter(slot); });
-    if (status == SCI_OK) h->streamCut = false;
     for (int i = 0; i < kGrabTries && status == SCI_OK; ++i) {
         status = RetryBusy([] { return SciGrabImage(0, 0); });
         if (status == SCI_OK) status = RetryBusy([] { return SciGrabResult(); });
@@ -353,7 +347,6 @@ SANE_Status Start(Handle *h) {
     const int slot = h->frameSettings.slot;
     if (slot > h->options.slotRange.max) return SANE_STATUS_NO_DOCS;
     SciStatus status = RetryBusy([&] { return SciResetImageCounter(slot); });
-    if (status == SCI_OK) h->streamCut = false; // the library waited for a quiet line
 
     std::vector<uint8_t> rows;
     int32_t lines = 0, length = 0;
@@ -504,7 +497,6 @@ TARNSANE_ENTRY(SANE_Status, open)(SANE_String_Const name, SANE_Handle *handle) {
             int32_t max = 0;
             SciGetMaxCameraImages(&max);
             InitOptions(h->options, max);
-            h->haveCounter = RetryBusy([&] { return SciGetImageIndex(&h->counter); }) == SCI_OK;
             g_handle = h;
             *handle = h;
             return SANE_STATUS_GOOD;
@@ -521,10 +513,6 @@ TARNSANE_ENTRY(void, close)(SANE_Handle handle) {
     if (h == nullptr || h != g_handle) return;
     EndFrame(h);
     CloseWake(h);
-    // The camera's counter as the handle found it, for whoever comes next;
-    // not behind a stream still arriving, which would cost seconds of waiting.
-    if (!h->lineLost && !h->streamCut && h->haveCounter)
-        RetryBusy([&] { return SciResetImageCounter(h->counter); });
     SciCloseCamera();
     delete h;
     g_handle = nullptr;
