@@ -1,5 +1,6 @@
 #include "camera.h"
 
+#include "exposure.h"
 #include "scenes.h"
 #include "sensor.h"
 
@@ -32,6 +33,22 @@ Reply one_byte(char type, uint8_t value) {
     r.type = static_cast<uint8_t>(type);
     r.payload.push_back(value);
     return r;
+}
+
+// A photograph goes onto the sensor as the samples that the host turns back into it; a
+// generated scene is the sensor's samples already, and its thumbnail shows them as they are.
+void fill_slot(Slot &slot, RgbImage picture, const std::string &origin) {
+    if (picture.levels == Levels::Photograph) {
+        Exposure e = expose_photograph(picture);
+        slot.picture = std::move(e.samples);
+        slot.shown = std::move(e.shown);
+    } else {
+        slot.shown = picture;
+        slot.picture = std::move(picture);
+    }
+    slot.picture.levels = Levels::SensorSamples;
+    slot.origin = origin;
+    slot.filled = true;
 }
 
 bool current_picture(Camera &cam, const Slot *&slot) {
@@ -71,13 +88,12 @@ bool grab(Camera &cam, const uint8_t *a, Reply &r) {
     } else {
         Slot &slot = cam.slots[cam.counter];
         if (cam.hasGrabPicture) {
-            slot.picture = cam.grabPicture;
-            slot.origin = cam.grabOrigin;
+            if (!cam.grabTaken.filled) fill_slot(cam.grabTaken, cam.grabPicture, cam.grabOrigin);
+            slot = cam.grabTaken;
         } else {
-            slot.picture = make_scene(cam.grabs);
-            slot.origin = std::string("grab scene ") + scene_name(cam.grabs);
+            fill_slot(slot, make_scene(cam.grabs),
+                      std::string("grab scene ") + scene_name(cam.grabs));
         }
-        slot.filled = true;
         ++cam.grabs;
         cam.grabResult = 0x00;
         r.note = "grabbed into slot " + std::to_string(cam.counter) + " (grab byte " +
@@ -161,7 +177,7 @@ bool upload_thumbnail(Camera &cam, const uint8_t *, Reply &r) {
     r.type = 'm';
     r.header = {kThumbWidth, 0, kThumbLines, kTrailerLength};
     r.payload.resize(kThumbPayload);
-    make_thumbnail_payload(slot->picture, settings, r.payload.data());
+    make_thumbnail_payload(slot->shown, settings, r.payload.data());
     r.advances = true;
     r.note = "slot " + std::to_string(cam.counter) + " " + slot->origin;
     return true;
@@ -478,9 +494,7 @@ int camera_pictures(const Camera &camera) {
 
 bool camera_store(Camera &camera, int slot, RgbImage picture, const std::string &origin) {
     if (slot < 0 || slot >= static_cast<int>(camera.slots.size())) return false;
-    camera.slots[slot].filled = true;
-    camera.slots[slot].picture = std::move(picture);
-    camera.slots[slot].origin = origin;
+    fill_slot(camera.slots[slot], std::move(picture), origin);
     return true;
 }
 

@@ -52,7 +52,8 @@ struct FaultRule {
 
 struct Slot {
     bool filled = false;
-    RgbImage picture;   // 164 x 124 sites
+    RgbImage picture;   // the sensor's samples at the 164 x 124 sites; the mosaic takes one each
+    RgbImage shown;     // the picture as the camera renders it, which its thumbnail shows
     std::string origin; // file name or scene, for the log and the status line
 };
 
@@ -78,6 +79,7 @@ struct Camera {
     bool hasGrabPicture = false;
     RgbImage grabPicture;
     std::string grabOrigin;
+    Slot grabTaken; // grabPicture as a grab stores it, exposed once at the first grab
     bool idle = false;
     int buzzes = 0;
     std::string firmware = "SIM1";
@@ -107,6 +109,7 @@ struct Camera {
 
 void camera_init(Camera &camera, int capacity);
 int camera_pictures(const Camera &camera);
+// Puts a picture into a slot; a photograph is exposed onto the sensor first.
 bool camera_store(Camera &camera, int slot, RgbImage picture, const std::string &origin);
 
 // Takes one byte from the host. When it completes a packet, returns true and fills out with

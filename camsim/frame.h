@@ -11,10 +11,16 @@ namespace camsim {
 constexpr int kSensorWidth = 164;
 constexpr int kSensorHeight = 124;
 
+// What a picture's levels stand for. A photograph holds light as a display shows it; the
+// camera exposes it onto its sensor before sending it. A generated scene holds the sensor's
+// own samples and is sent as it is.
+enum class Levels { Photograph, SensorSamples };
+
 struct RgbImage {
     int width = 0;
     int height = 0;
     std::vector<uint8_t> rgb; // width * height * 3 bytes, R G B, top row first
+    Levels levels = Levels::Photograph;
 };
 
 inline const uint8_t *pixel_at(const RgbImage &image, int x, int y) {

@@ -84,6 +84,7 @@ const SceneKind kSceneTable[kSceneKinds] = {
 
 RgbImage make_scene(int n) {
     RgbImage image = make_image(kSensorWidth, kSensorHeight);
+    image.levels = Levels::SensorSamples; // test patterns go to the wire as they are drawn
     const int variation = n / kSceneKinds;
     kSceneTable[n % kSceneKinds].draw(image, variation);
     rotate_channels(image, variation);

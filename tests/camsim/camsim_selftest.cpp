@@ -1,6 +1,7 @@
 // The simulator checked from the host's side of the wire: raw bytes over its pseudo-terminal,
 // and its picture stream against values worked out by hand.
 #include "camera.h"
+#include "exposure.h"
 #include "image_files.h"
 #include "port.h"
 #include "sensor.h"
@@ -532,7 +533,7 @@ TEST(Wire, RefusesUnknownAndMalformedPacketsAndResynchronises) {
 
 TEST(Wire, PictureAndThumbnailUploadsFromAFile) {
     const std::string file = write_uniform_bmp("grey.bmp", 80, 60, 120, 120, 120);
-    Sim sim({"--scenes", "0", "--image", "2=" + file, "--black-level", "20"});
+    Sim sim({"--scenes", "0", "--image", "2=" + file, "--grab-image", file, "--black-level", "20"});
     unlink(file.c_str()); // read at start-up
     rmdir(file.substr(0, file.rfind('/')).c_str());
     ASSERT_TRUE(sim.ok());
@@ -544,9 +545,23 @@ TEST(Wire, PictureAndThumbnailUploadsFromAFile) {
     EXPECT_EQ(u.back(), 0x03);
     const uint8_t *payload = &u[7];
     for (int i = 172; i < 320; ++i) ASSERT_EQ(payload[i], 20);
-    // Grey 120 at black 20: 20 + ceil(120 * 235 / 255) = 131 at every site.
-    EXPECT_EQ(payload[328], 131);
-    EXPECT_EQ(payload[328 + 123 * 164 + 163], 131);
+    // A photograph is exposed onto the sensor: grey 120 gives one level for each colour of
+    // the mosaic, blue the lowest (the camera's correction lifts blue most), each sent as the
+    // raw byte that reformats to it at black 20.
+    RgbImage grey = make_image(kSensorWidth, kSensorHeight);
+    std::fill(grey.rgb.begin(), grey.rgb.end(), 120);
+    const Exposure e = expose_photograph(grey);
+    const uint8_t *level = pixel_at(e.samples, 80, 60);
+    EXPECT_LT(level[2], level[0]);
+    EXPECT_LT(level[2], level[1]);
+    for (int y = 0; y < 124; ++y) {
+        const uint8_t *row = payload + 328 + 164 * y;
+        // Odd columns (bytes 0-80): red on even rows, green on odd rows; even columns
+        // (bytes 83-163): green on even rows, blue on odd rows.
+        const int odd = y % 2 == 0 ? level[0] : level[1], even = y % 2 == 0 ? level[1] : level[2];
+        for (int i = 0; i <= 80; ++i) ASSERT_EQ(host_level(row[i], 20), odd) << y << "," << i;
+        for (int i = 83; i <= 163; ++i) ASSERT_EQ(host_level(row[i], 20), even) << y << "," << i;
+    }
     EXPECT_EQ(payload[20664], 2); // trailer: the slot
     // A whole upload moves the counter to the next slot, which is empty.
     EXPECT_EQ(sim.exchange(cmd('I'), 5), (Bytes{0x06, 0x02, 0x69, 0x03, 0x03}));
@@ -555,9 +570,16 @@ TEST(Wire, PictureAndThumbnailUploadsFromAFile) {
     Bytes m = sim.exchange(cmd('M'), 1 + 6 + 1256 + 1);
     ASSERT_EQ(m.size(), 1264u);
     EXPECT_EQ((Bytes(m.begin(), m.begin() + 7)), (Bytes{0x06, 0x02, 0x6D, 0x28, 0x00, 0x1F, 0x10}));
-    EXPECT_EQ(m[7], 120);
-    EXPECT_EQ(m[7 + 1239], 120);
+    // The thumbnail shows the grey the camera makes of those levels: the photograph's.
+    EXPECT_NEAR(m[7], 120, 2);
+    EXPECT_NEAR(m[7 + 1239], 120, 2);
     EXPECT_EQ(m.back(), 0x03);
+    // A grab of the same file stores the same exposure.
+    sim.exchange(cmd('A', 0), 5);
+    EXPECT_EQ(sim.exchange(cmd('G', 0), 5), (Bytes{0x06, 0x02, 0x67, 0x00, 0x03}));
+    Bytes g = sim.exchange(cmd('U'), 20688);
+    ASSERT_EQ(g.size(), 20688u);
+    EXPECT_TRUE(std::equal(g.begin() + 7 + 328, g.begin() + 7 + 20664, u.begin() + 7 + 328));
 }
 
 TEST(Wire, LoadOfWhatIsNoPictureIsAnErrorAndTheCameraServesOn) {

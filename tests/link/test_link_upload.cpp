@@ -194,13 +194,14 @@ TEST_F(Upload, KnownPictureRoundTrip) {
     EXPECT_EQ(info.blackLevel, 16u);
     SciSetBlackOffset(255);
 
-    // Thumbnail: 4 x 4 blocks of the picture's luma, bottom line first.
+    // Thumbnail: 4 x 4 blocks of the picture's luma as the camera shows it, bottom line
+    // first. The lens softens the bright block's edges; elsewhere the luma is the file's.
     ControlOk("counter 3");
     Bytes thumb(SCI_THUMBNAIL_BYTES, 0xCD);
     ASSERT_EQ(SciUploadThumbnail(thumb.data(), &info), SCI_OK);
     EXPECT_EQ(LastPacket(), (Bytes{0x02, 0x4D, 0x00, 0x03}));
     EXPECT_EQ(info.blackLevel, 0u);
-    int worst = 0;
+    int worst = 0, total = 0;
     for (int j = 0; j < 31; ++j)
         for (int i = 0; i < 40; ++i) {
             int sum = 0;
@@ -210,10 +211,12 @@ TEST_F(Upload, KnownPictureRoundTrip) {
                     PictureRgb(x, y, rgb);
                     sum += Luma(rgb);
                 }
-            const int got = thumb[(30 - j) * 40 + i];
-            worst = std::max(worst, std::abs(got - sum / 16));
+            const int miss = std::abs(thumb[(30 - j) * 40 + i] - sum / 16);
+            worst = std::max(worst, miss);
+            total += miss;
         }
-    EXPECT_LE(worst, 1);
+    EXPECT_LE(worst, 6);
+    EXPECT_LE(total, 40 * 31) << "more than a level off on average";
 }
 
 // Grey with a red block at the top left and a blue one at the bottom right.
@@ -251,6 +254,40 @@ TEST_F(Upload, ColourPictureKeepsPlaceAndColour) {
         EXPECT_LT(r, red - 60) << "at " << p.first << "," << p.second;
         EXPECT_GT(r, blue + 60) << "at " << p.first << "," << p.second;
     }
+}
+
+// A photograph comes back in its own colours and brightness: the simulator sends the sensor
+// samples that the camera's colour correction and tone table turn into the file's colours,
+// and the library applies them. Patches whose casts about cancel on a grey ground leave the
+// balance little to do.
+void PatchesRgb(int x, int y, uint8_t rgb[3]) {
+    static const uint8_t kPatches[6][3] = {{224, 172, 140}, {96, 144, 208},  {72, 136, 56},
+                                           {90, 60, 40},    {232, 232, 232}, {40, 40, 40}};
+    rgb[0] = rgb[1] = rgb[2] = 128;
+    const int i = (x - 10) / 25;
+    if (x >= 10 && i < 6 && (x - 10) % 25 < 20 && y >= 50 && y < 70)
+        for (int c = 0; c < 3; ++c) rgb[c] = kPatches[i][c];
+}
+
+TEST_F(Upload, PhotographComesBackInItsColours) {
+    const std::string file = WritePictureFile(PatchesRgb);
+    ASSERT_FALSE(file.empty());
+    ControlOk("load 1 " + file);
+    std::remove(file.c_str());
+    ControlOk("counter 1");
+    Bytes picture(SCI_PICTURE_BYTES);
+    ASSERT_EQ(SciUploadImage(picture.data(), nullptr), SCI_OK);
+    // Picture pixel (X, Y) stands for sensor site (X + 1.5, Y + 1.5).
+    const auto at = [&](int x, int y, int c) {
+        return static_cast<int>(picture[(119 - y) * 480 + 3 * x + 2 - c]); // c: 0 red
+    };
+    for (int i = 0; i < 6; ++i) {
+        uint8_t want[3];
+        PatchesRgb(20 + 25 * i, 60, want);
+        for (int c = 0; c < 3; ++c)
+            EXPECT_NEAR(at(18 + 25 * i, 58, c), want[c], 5) << "patch " << i << " channel " << c;
+    }
+    for (int c = 0; c < 3; ++c) EXPECT_NEAR(at(80, 20, c), 128, 4) << "the grey ground";
 }
 
 TEST_F(Upload, ThumbnailRowsAndTrailer) {
