@@ -311,7 +311,20 @@ extern "C" TW_UINT16 PASCAL DS_Entry(pTW_IDENTITY pOrigin, TW_UINT32 dg, TW_UINT
     return zorvik::SourceEntry(pOrigin, dg, dat, msg, pData);
 }
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+namespace __gnu_cxx {
+void __freeres() noexcept; // libstdc++'s own release of its pools
+} // namespace __gnu_cxx
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) zorvik::SourceAttach(instance);
+    // Applications that load the source for every acquisition would lose, at
+    // each unload, its window classes and the exception-handling emergency
+    // pool of the C++ runtime linked into it (allocated at load, never freed
+    // by the runtime itself). At process exit (reserved set) nothing needs
+    // giving back.
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+        zorvik::UnregisterControlClasses(instance);
+        __gnu_cxx::__freeres();
+    }
     return TRUE;
 }

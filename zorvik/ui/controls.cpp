@@ -276,6 +276,14 @@ void RegisterControlClasses(HINSTANCE instance) {
     RegisterClassA(&wc);
 }
 
+// A DLL's classes outlive it unless it unregisters them: a source unloaded
+// and loaded again would leave a class behind each time, its procedure
+// pointing where the code no longer is.
+void UnregisterControlClasses(HINSTANCE instance) {
+    UnregisterClassA(kThumbnailClass, instance);
+    UnregisterClassA(kPreviewClass, instance);
+}
+
 } // namespace zorvik
 
 using namespace zorvik;

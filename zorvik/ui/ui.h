@@ -76,8 +76,10 @@ struct ImageControlData {
 constexpr int kThumbnailWidth = 46, kThumbnailHeight = 37;
 constexpr int kPreviewWidth = 166, kPreviewHeight = 126;
 
-// Registers both window classes with the module (the thumbnail's first).
+// Registers both window classes with the module (the thumbnail's first);
+// the module's unload unregisters them.
 void RegisterControlClasses(HINSTANCE instance);
+void UnregisterControlClasses(HINSTANCE instance);
 
 // The capture dialog's template resource.
 constexpr char kCaptureTemplate[] = "DLGCAPTURE";
