@@ -5,7 +5,8 @@
 # A script runs under bash with WINEPREFIX, TARN_WINE_RUN (tools/wine-run.sh
 # for that prefix) and TARN_PORT_DIR set, to run several programs against the
 # same cameras.
-# TARN_CAMSIM_OPTIONS replaces the simulators' pictures (default --scenes 8).
+# TARN_CAMSIM_OPTIONS replaces the simulators' pictures (default --scenes 8);
+# TARN_PREFIX_FONTS is passed on to tools/wine-run.sh.
 # Each COMn is "absent" (its link dangles: the open fails), "camera" (a
 # simulator) or "silent" (a simulator that never answers). The prefix's Ports
 # values point COM1 to COM8 at PORTDIR/com1..com8, so that every cold start
@@ -37,7 +38,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-[ -f "$prefix/.tarn-ready" ] || "$root/tools/wine-run.sh" "$prefix" cmd /c exit >/dev/null 2>&1
+# wine-run.sh says why it cannot make the prefix (e.g. TARN_PREFIX_FONTS missing).
+if [ ! -f "$prefix/.tarn-ready" ] && ! "$root/tools/wine-run.sh" "$prefix" cmd /c exit >/dev/null; then
+  echo "with-ports: could not make the Wine prefix $prefix" >&2
+  exit 1
+fi
 
 # Wine rewrites the comN links from these values at each cold start only.
 if [ "$(cat "$prefix/.session-ports" 2>/dev/null)" != "$portdir" ]; then
