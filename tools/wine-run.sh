@@ -16,7 +16,7 @@ wine64=$(command -v wine64 || echo /usr/lib/wine/wine64)
 wine32=/usr/lib/wine/wine
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 # A test may ask for its own DLLs before Wine's (TARN_DLLOVERRIDES, e.g. "twain_32=n").
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="${TARN_DLLOVERRIDES:+$TARN_DLLOVERRIDES;}mscoree,mshtml="
+export WINEPREFIX=$prefix WINEDEBUG=${TARN_WINEDEBUG:--all} WINEDLLOVERRIDES="${TARN_DLLOVERRIDES:+$TARN_DLLOVERRIDES;}mscoree,mshtml="
 
 fonts=${TARN_PREFIX_FONTS:-}
 font_files() {

@@ -6,26 +6,12 @@
 #include <cstring>
 #include <vector>
 
+#include "support/process_use.h"
 #include "twain/twain_defs.h"
 
 namespace {
 
 using DsEntry = TW_UINT16(WINAPI *)(pTW_IDENTITY, TW_UINT32, TW_UINT16, TW_UINT16, TW_MEMREF);
-
-// The bytes in use on every heap of the process.
-SIZE_T BusyHeapBytes() {
-    HANDLE heaps[64];
-    const DWORD n = GetProcessHeaps(64, heaps);
-    SIZE_T total = 0;
-    for (DWORD i = 0; i < n && i < 64; ++i) {
-        PROCESS_HEAP_ENTRY entry{};
-        HeapLock(heaps[i]);
-        while (HeapWalk(heaps[i], &entry))
-            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) total += entry.cbData;
-        HeapUnlock(heaps[i]);
-    }
-    return total;
-}
 
 // Many applications load the source for every acquisition: each load and
 // unload (of the source and the library it brings) gives back what it took.
@@ -33,13 +19,13 @@ SIZE_T BusyHeapBytes() {
 TEST(Unloading, GivesBackWhatLoadingTook) {
     for (const char *name : {"zorvik.ds", "tarnlink.dll"}) {
         for (int i = 0; i < 2; ++i) FreeLibrary(LoadLibraryA(name)); // the system's first use
-        const SIZE_T before = BusyHeapBytes();
+        const SIZE_T before = processuse::BusyHeapBytes();
         for (int i = 0; i < 10; ++i) {
             HMODULE module = LoadLibraryA(name);
             ASSERT_NE(module, nullptr) << name;
             FreeLibrary(module);
         }
-        const SIZE_T after = BusyHeapBytes();
+        const SIZE_T after = processuse::BusyHeapBytes();
         // The C++ runtime's pool alone was 19 KB (32-bit) and 73 KB (64-bit) a
         // cycle. 32-bit Wine's loader keeps about 350 bytes of its own for each
         // module a load brings in through an import (a DLL that does nothing

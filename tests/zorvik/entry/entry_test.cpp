@@ -2,6 +2,7 @@
 // table state by state, condition codes, notifications and the three
 // transfers, hostile data and a camera unplugged mid-transfer.
 #include "source_fixture.h"
+#include "support/process_use.h"
 
 using namespace sourcetest;
 
@@ -579,8 +580,13 @@ TEST_F(Source, CameraUnpluggedMidTransfer) {
 }
 
 // Thousands of triplets, valid and not, in a seeded random order with
-// well-formed and hostile data: the source never crashes, never leaves states
-// 3 to 6, and answers every call with a standard return code.
+// well-formed and hostile data, first with the camera plugged in, then pulled
+// out again and again, then plugged in for good: the source never crashes,
+// stays in states 3 to 6, answers with standard codes, and never claims what
+// it did not do. Every TWRC_XFERDONE carries a whole picture; a strip of no
+// rows is never a success; a closed source neither drives the camera nor
+// shows a box; MSG_XFERREADY comes only when a transfer can be made; and the
+// last MSG_CLOSEDS leaves the windows, threads, handles and heap of the start.
 struct Lcg {
     uint32_t state;
     uint32_t Below(uint32_t n) {
@@ -599,11 +605,13 @@ const RandomTriplet kRandomTriplets[] = {
     {DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS},
     {DG_CONTROL, DAT_IDENTITY, MSG_GETNEXT},
     {DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS},
+    {DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS},
     {DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS},
     {DG_CONTROL, DAT_CAPABILITY, MSG_GET},
     {DG_CONTROL, DAT_CAPABILITY, MSG_SET},
     {DG_CONTROL, DAT_CAPABILITY, MSG_RESET},
     {DG_CONTROL, DAT_CAPABILITY, MSG_GETDEFAULT},
+    {DG_CONTROL, DAT_CAPABILITY, MSG_QUERYSUPPORT},
     {DG_CONTROL, DAT_STATUS, MSG_GET},
     {DG_CONTROL, DAT_PENDINGXFERS, MSG_GET},
     {DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER},
@@ -615,9 +623,16 @@ const RandomTriplet kRandomTriplets[] = {
     {DG_CONTROL, DAT_XFERGROUP, MSG_GET},
     {DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT},
     {DG_CONTROL, DAT_PARENT, MSG_OPENDSM},
+    // An event message sent with other data: the data is no window message.
+    {DG_CONTROL, DAT_CAPABILITY, MSG_PROCESSEVENT},
+    {DG_CONTROL, DAT_USERINTERFACE, MSG_PROCESSEVENT},
+    {DG_CONTROL, DAT_IDENTITY, MSG_PROCESSEVENT},
+    {DG_CONTROL, DAT_PENDINGXFERS, MSG_PROCESSEVENT},
+    {DG_IMAGE, DAT_IMAGEMEMXFER, MSG_PROCESSEVENT},
     {DG_IMAGE, DAT_IMAGEINFO, MSG_GET},
     {DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET},
     {DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET},
+    {DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET},
     {DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET},
     {DG_IMAGE, DAT_IMAGEMEMXFER, MSG_SET},
     {DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET},
@@ -628,14 +643,75 @@ const RandomTriplet kRandomTriplets[] = {
     {0x4, DAT_IDENTITY, MSG_GET},
 };
 
-TEST_F(Source, RandomTripletsKeepTheSourceWhole) {
-    BoxWatcherAnswer(IDOK);
-    Lcg rng{20261209};
+// A native transfer's block: a whole 160 x 120 x 24 picture, not a blank.
+void ExpectWholePictureHandle(HGLOBAL handle, int call) {
+    ASSERT_NE(handle, nullptr) << "call " << call;
+    ASSERT_GE(GlobalSize(handle), 57640u) << "call " << call;
+    const auto *block = static_cast<const uint8_t *>(GlobalLock(handle));
+    BITMAPINFOHEADER h;
+    std::memcpy(&h, block, sizeof h);
+    bool blank = true;
+    for (size_t k = 40; k < 57640 && blank; ++k) blank = block[k] == 0;
+    GlobalUnlock(handle);
+    EXPECT_EQ(h.biWidth, 160) << "call " << call;
+    EXPECT_EQ(h.biHeight, 120) << "call " << call;
+    EXPECT_EQ(h.biBitCount, 24) << "call " << call;
+    EXPECT_FALSE(blank) << "call " << call << ": a transfer done with no picture in it";
+}
+
+int CountNotifications(TW_UINT16 msg) {
+    int n = 0;
+    for (const StandInNotification &note : Notifications()) n += note.msg == msg;
+    return n;
+}
+
+// What the process holds between sequences.
+struct ProcessUse {
+    int windows, threads;
+    DWORD handles;
+    SIZE_T heap;
+};
+ProcessUse TakeProcessUse() {
+    return {processuse::WindowCount(), processuse::ThreadCount(), processuse::HandleCount(),
+            processuse::BusyHeapBytes()};
+}
+
+TEST_F(Source, RandomTripletsNeverClaimWhatTheSourceDidNotDo) {
+    BoxWatcherAnswer(IDCANCEL);
+    // Twelve pictures in twenty-four slots, as a camera half full.
+    for (int slot = 12; slot < kCapacity; ++slot)
+        sessiontest::ControlOk(kCameraCom, "erase " + std::to_string(slot));
     const std::string file = ScratchFile("zorvik-random.bmp");
-    alignas(8) uint8_t scratch[4096];
     Bytes strip(57600);
-    int transfers = 0, visited[7] = {};
+
+    // A first acquisition with and without the dialog, so that what Wine
+    // keeps after its first use is there before the count starts.
+    Open();
+    TW_USERINTERFACE withDialog{TRUE, FALSE, nullptr};
+    const int windowsBefore = processuse::WindowCount();
+    ASSERT_EQ(Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &withDialog), TWRC_SUCCESS);
+    ASSERT_GT(processuse::WindowCount(), windowsBefore) << "the dialog counts as a window";
+    ASSERT_EQ(Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &withDialog), TWRC_SUCCESS);
+    EnableWithoutUi();
+    // The source's first box (Wine keeps what its first message box loads).
+    TW_IMAGEMEMXFER tooSmall{};
+    tooSmall.Memory = {TWMF_APPOWNS | TWMF_POINTER, 16, strip.data()};
+    ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &tooSmall), TWRC_FAILURE);
+    HGLOBAL first = nullptr;
+    ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &first), TWRC_XFERDONE);
+    GlobalFree(first);
+    ASSERT_EQ(Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, nullptr), TWRC_SUCCESS);
+    Sleep(300);
+    BoxWatcherTake();
+    const ProcessUse start = TakeProcessUse();
+
+    Lcg rng{20261209};
+    alignas(8) uint8_t scratch[4096];
+    int visited[7] = {}, transfers[3] = {}, announced = 0;
+    uint32_t rowsSent = 0; // rows of the memory transfer's picture so far
     for (int i = 0; i < 3000; ++i) {
+        const int phase = i / 1000; // plugged in, pulled out again and again, plugged in
+        if ((phase == 1 && i % 150 == 0) || i == 2000) sessiontest::ControlOk(kCameraCom, "unplug");
         const RandomTriplet &t = kRandomTriplets[rng.Below(zorvik::CountOf(kRandomTriplets))];
         // Hostile buffers: zeros, noise, or nothing at all.
         const uint32_t kind = rng.Below(4);
@@ -644,6 +720,8 @@ TEST_F(Source, RandomTripletsKeepTheSourceWhole) {
         TW_CAPABILITY cap{};
         TW_IMAGEMEMXFER mem{};
         TW_SETUPFILEXFER setup{};
+        TW_USERINTERFACE ui{};
+        HGLOBAL memHandle = nullptr;
         TW_IDENTITY ds = g_dsIn;
         if (kind == 2) { // well formed for what it is
             if (t.dat == DAT_CAPABILITY) {
@@ -659,11 +737,21 @@ TEST_F(Source, RandomTripletsKeepTheSourceWhole) {
                 }
                 data = &cap;
             } else if (t.dat == DAT_IMAGEMEMXFER) {
-                mem.Memory = {TWMF_APPOWNS | TWMF_POINTER, rng.Below(57601), strip.data()};
+                const uint32_t length = rng.Below(57601);
+                const uint32_t how = rng.Below(3);
+                if (how == 0) {
+                    mem.Memory = {TWMF_APPOWNS | TWMF_POINTER, length, strip.data()};
+                } else { // a handle of its stated length, or smaller than it says
+                    memHandle = GlobalAlloc(GMEM_MOVEABLE, how == 1 ? length + 1 : length / 2 + 1);
+                    mem.Memory = {TWMF_APPOWNS | TWMF_HANDLE, length, memHandle};
+                }
                 data = &mem;
             } else if (t.dat == DAT_SETUPFILEXFER) {
                 std::snprintf(setup.FileName, sizeof setup.FileName, "%s", file.c_str());
                 data = &setup;
+            } else if (t.dat == DAT_USERINTERFACE) {
+                ui.ShowUI = static_cast<TW_BOOL>(rng.Below(2));
+                data = &ui;
             } else if (t.dat == DAT_IDENTITY && t.msg == MSG_OPENDS) {
                 data = &ds;
             }
@@ -680,21 +768,65 @@ TEST_F(Source, RandomTripletsKeepTheSourceWhole) {
             event->pEvent = rng.Below(2) ? &message : nullptr;
         }
         pTW_IDENTITY origin = rng.Below(20) == 0 ? nullptr : &g_app;
+        const int stateBefore = g_source.twainState;
+        const bool quietCall = stateBefore == 3 && !(t.dat == DAT_IDENTITY && t.msg == MSG_OPENDS);
+        const long commandsBefore =
+            quietCall ? sessiontest::StatusField(kCameraCom, "commands") : 0;
+        const int readyBefore = CountNotifications(MSG_XFERREADY);
+        if (quietCall) BoxWatcherTake(); // the boxes of earlier calls
+
         const TW_UINT16 rc = Call(t.dg, t.dat, t.msg, data, origin);
+
         ASSERT_LE(rc, TWRC_ENDOFLIST) << "call " << i;
         ASSERT_GE(g_source.twainState, 3) << "call " << i;
         ASSERT_LE(g_source.twainState, 6) << "call " << i;
         ASSERT_LE(g_source.conditionCode, TWCC_DENIED) << "call " << i;
         ++visited[g_source.twainState];
+        if (t.msg == MSG_PROCESSEVENT && t.dat != DAT_EVENT) {
+            ASSERT_EQ(rc, TWRC_FAILURE) << "call " << i << ": an event with DAT " << t.dat;
+        }
+        if (quietCall) {
+            EXPECT_EQ(sessiontest::StatusField(kCameraCom, "commands"), commandsBefore)
+                << "call " << i << ": the closed source drove the camera";
+            const std::vector<SeenBox> boxes = BoxWatcherTake();
+            EXPECT_TRUE(boxes.empty())
+                << "call " << i
+                << ": a box from the closed source: " << (boxes.empty() ? "" : boxes[0].text);
+        }
         // What the source handed over belongs to the application: free it.
         if (t.dat == DAT_IMAGENATIVEXFER && rc == TWRC_XFERDONE && data == scratch) {
             HGLOBAL handle = nullptr;
             std::memcpy(&handle, scratch, sizeof handle);
+            ExpectWholePictureHandle(handle, i);
             GlobalFree(handle);
-            ++transfers;
+            ++transfers[phase];
         }
+        if (t.dat == DAT_IMAGEMEMXFER && t.msg == MSG_GET && data == &mem &&
+            (rc == TWRC_SUCCESS || rc == TWRC_XFERDONE)) {
+            if (rc == TWRC_SUCCESS) {
+                ASSERT_GT(mem.Rows, 0u) << "call " << i << ": a strip of no rows as a success";
+                if (mem.YOffset == 0) rowsSent = 0;
+                ASSERT_EQ(mem.YOffset, rowsSent) << "call " << i << ": strips out of order";
+                rowsSent += mem.Rows;
+                ASSERT_LE(rowsSent, 120u) << "call " << i;
+            } else {
+                ASSERT_EQ(rowsSent, 120u)
+                    << "call " << i << ": done after " << rowsSent << " of 120 rows";
+                rowsSent = 0;
+                ++transfers[phase];
+            }
+        }
+        if (t.dat == DAT_IMAGEFILEXFER && rc == TWRC_XFERDONE) {
+            // Whatever name the sequence left set (a reset gives the default).
+            const std::string written = g_source.xferFileName;
+            EXPECT_EQ(ReadFileBytes(written).size(), 57654u) << "call " << i << ": " << written;
+            DeleteFileA(written.c_str());
+            ++transfers[phase];
+        }
+        if (memHandle != nullptr) GlobalFree(memHandle);
         if (t.dat == DAT_CAPABILITY && data == &cap) {
-            if (rc == TWRC_SUCCESS && t.msg != MSG_SET && t.msg != MSG_RESET) {
+            if (rc == TWRC_SUCCESS && t.msg != MSG_SET && t.msg != MSG_RESET &&
+                t.msg != MSG_PROCESSEVENT) {
                 if (cap.Cap == CAP_AUTHOR) {
                     auto *one = static_cast<pTW_ONEVALUE>(GlobalLock(cap.hContainer));
                     GlobalFree(reinterpret_cast<HGLOBAL>(static_cast<uintptr_t>(one->Item)));
@@ -703,14 +835,43 @@ TEST_F(Source, RandomTripletsKeepTheSourceWhole) {
             }
             if (cap.hContainer != nullptr) GlobalFree(cap.hContainer);
         }
+        // An announced transfer can be made, there and then.
+        if (CountNotifications(MSG_XFERREADY) > readyBefore) {
+            ++announced;
+            TW_PENDINGXFERS pending{};
+            ASSERT_EQ(Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending), TWRC_SUCCESS);
+            ASSERT_NE(pending.Count, 0) << "call " << i << ": announced with nothing pending";
+            HGLOBAL handle = nullptr;
+            ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &handle), TWRC_XFERDONE)
+                << "call " << i << ": announced, then failed (condition " << Condition() << ")";
+            ExpectWholePictureHandle(handle, i);
+            GlobalFree(handle);
+            ++transfers[phase];
+        }
     }
-    EXPECT_GT(transfers, 0) << "the sequence reached the transfers";
+    std::printf("random: transfers by phase %d %d %d, %d announced; calls in states 3-6: %d %d "
+                "%d %d\n",
+                transfers[0], transfers[1], transfers[2], announced, visited[3], visited[4],
+                visited[5], visited[6]);
+    EXPECT_GT(transfers[0], 0) << "the sequence reached the transfers";
+    EXPECT_GT(transfers[2], 0) << "the camera plugged in again gives pictures";
     for (int state = 3; state <= 6; ++state) EXPECT_GT(visited[state], 0) << "state " << state;
-    std::printf("random: %d native transfers; calls in states 3-6: %d %d %d %d\n", transfers,
-                visited[3], visited[4], visited[5], visited[6]);
+
     Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, nullptr);
     DeleteFileA(file.c_str());
     BoxWatcherTake();
+    Sleep(300);
+    const ProcessUse end = TakeProcessUse();
+    std::printf("random: windows %d -> %d, threads %d -> %d, handles %lu -> %lu, heap %lu -> "
+                "%lu\n",
+                start.windows, end.windows, start.threads, end.threads,
+                static_cast<unsigned long>(start.handles), static_cast<unsigned long>(end.handles),
+                static_cast<unsigned long>(start.heap), static_cast<unsigned long>(end.heap));
+    EXPECT_EQ(end.windows, start.windows) << "a dialog left behind";
+    EXPECT_EQ(end.threads, start.threads) << "a worker left behind";
+    EXPECT_LE(end.handles, start.handles);
+    EXPECT_LE(end.heap, start.heap + 4096);
+    FillCamera();
 }
 
 } // namespace
