@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -49,14 +50,23 @@ std::string ReadFile(const std::string &path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Starts tarncam; stdout and stderr go to files read back by Finish.
-pid_t Start(const std::vector<std::string> &args, const std::string &logs) {
+// Starts tarncam; stdout and stderr go to files read back by Finish. With a
+// file size limit, a write past it fails with EFBIG as a full disk fails with
+// ENOSPC, and nothing outside the test is needed for it.
+pid_t Start(const std::vector<std::string> &args, const std::string &logs,
+            rlim_t fileSizeLimit = RLIM_INFINITY) {
     const pid_t pid = fork();
     if (pid == 0) {
         const int out = open((logs + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open((logs + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1);
         dup2(err, 2);
+        if (fileSizeLimit != RLIM_INFINITY) {
+            // Ignored, so the write returns its error instead of killing the tool.
+            signal(SIGXFSZ, SIG_IGN);
+            const struct rlimit limit = {fileSizeLimit, fileSizeLimit};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+        }
         std::vector<char *> argv;
         argv.push_back(const_cast<char *>(g_tool.c_str()));
         for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
@@ -88,9 +98,9 @@ Outcome Finish(pid_t pid, const std::string &logs) {
     return r;
 }
 
-Outcome Tool(const std::vector<std::string> &args) {
+Outcome Tool(const std::vector<std::string> &args, rlim_t fileSizeLimit = RLIM_INFINITY) {
     const std::string logs = linktest::ScratchPath("run");
-    return Finish(Start(args, logs), logs);
+    return Finish(Start(args, logs, fileSizeLimit), logs);
 }
 
 std::vector<std::string> WithPort(std::vector<std::string> args) {
@@ -467,13 +477,20 @@ TEST_F(Tarncam, UnwritableOutputEndsWithItsCodeAndNoFile) {
     EXPECT_EQ(r.code, 6) << r.err;
     EXPECT_NE(r.err.find("cannot make the folder"), std::string::npos) << r.err;
 
-    // A full disk: the .part file fills up; nothing may be left under either name.
-    fs::create_symlink("/dev/full", dir + "/picture-00.png.part");
-    r = Tool(WithPort({"fetch", "0-1", "--out", dir}));
+    // A full disk: the .part file fills up a kilobyte in, well before a picture
+    // of tens of kilobytes is whole; nothing may be left under either name.
+    r = Tool(WithPort({"fetch", "0-1", "--out", dir}), 1024);
     EXPECT_EQ(r.code, 6) << r.err;
-    EXPECT_NE(r.err.find("cannot write"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("cannot write " + dir + "/picture-00.png.part: "), std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("picture-01"), std::string::npos) << "the fetch stops at the first";
     EXPECT_EQ(Listing(dir), (std::vector<std::string>{"plain-file"}));
     EXPECT_EQ(Status("counter"), "0");
+    // The same picture without the limit: it was the size that failed.
+    r = Tool(WithPort({"fetch", "0", "--out", dir}));
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_GT(fs::file_size(dir + "/picture-00.png"), 1024u);
+    fs::remove(dir + "/picture-00.png");
 
     r = Tool(WithPort({"sheet", dir + "/plain-file/sheet.png"}));
     EXPECT_EQ(r.code, 6) << r.err;
@@ -534,6 +551,44 @@ TEST_F(Tarncam, OutputThatIsNoRegularFileIsRefusedAndLeftAsItIs) {
     EXPECT_EQ(DecodePng(dir + "/link.png", 1).height,
               tarncam::kSheetMargin + 2 * (tarncam::kCellHeight + tarncam::kSheetMargin));
     EXPECT_EQ(ReadFile(dir + "/kept"), "kept") << "what the link pointed to is untouched";
+}
+
+// Whatever stands under NAME.part before a run is not tarncam's: written through, a link there
+// would have had its target overwritten (as root, /etc/shadow), a link to /dev/null renamed
+// into the picture's place, a dangling link a file made wherever it points.
+TEST_F(Tarncam, PlantedPartLinksAreNotWrittenThroughAndThePicturesComeOutWhole) {
+    const std::string dir = Dir("planted");
+    const std::string outside = Dir("planted-outside");
+    std::ofstream(outside + "/kept") << "kept";
+    fs::create_symlink(outside + "/kept", dir + "/picture-00.png.part");
+    fs::create_symlink("/dev/null", dir + "/picture-01.png.part");
+    fs::create_symlink(outside + "/made", dir + "/picture-02.png.part");
+    const Outcome r = Tool(WithPort({"fetch", "0-2", "--out", dir}));
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(ReadFile(outside + "/kept"), "kept") << "the link's target was written";
+    EXPECT_EQ(Listing(outside), (std::vector<std::string>{"kept"}))
+        << "a file was made where the dangling link points";
+    const std::vector<std::string> pictures = {"picture-00.png", "picture-01.png",
+                                               "picture-02.png"};
+    EXPECT_EQ(Listing(dir), pictures) << "no .part left";
+    const Bytes ref = Uploads({0, 1, 2}, SciUploadImage, SCI_PICTURE_BYTES);
+    ASSERT_EQ(ref.size(), 3u * SCI_PICTURE_BYTES);
+    for (int slot = 0; slot < 3; ++slot) {
+        const std::string path = dir + "/" + pictures[static_cast<size_t>(slot)];
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path)))
+            << path << " is not tarncam's own file";
+        ExpectPngIs(path, ref.data() + slot * SCI_PICTURE_BYTES, 160, 120, 3);
+    }
+
+    // A folder there is not tarncam's to empty: the picture is refused, the folder kept.
+    const std::string folder = dir + "/picture-03.png.part";
+    fs::create_directory(folder);
+    std::ofstream(folder + "/inside") << "inside";
+    const Outcome refused = Tool(WithPort({"fetch", "3", "--out", dir}));
+    EXPECT_EQ(refused.code, 6) << refused.err;
+    EXPECT_NE(refused.err.find("cannot write " + folder + ": "), std::string::npos) << refused.err;
+    EXPECT_EQ(ReadFile(folder + "/inside"), "inside");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir + "/picture-03.png")));
 }
 
 TEST_F(Tarncam, NumbersAreDigitsAndSlotsStayWithinThoseLookedAt) {

@@ -2,6 +2,7 @@
 // disk: it is written as NAME.part, synced, then renamed.
 #include "image_out.h"
 
+#include <fcntl.h>
 #include <png.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -73,17 +74,36 @@ bool Fail(const std::string &part, const std::string &what, std::string &error) 
     return false;
 }
 
+// The .part file as a new regular file of our own. Whatever stood under its
+// name is not ours: a link planted there would have its target overwritten,
+// or be renamed into the picture's place. The name is removed (a link itself,
+// never what it points to; a folder is not emptied but refused), and O_EXCL
+// with O_NOFOLLOW refuses anything put back in between.
+FILE *CreatePart(const std::string &part, std::string &error) {
+    if (unlink(part.c_str()) != 0 && errno != ENOENT) {
+        error = part + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    const int fd = open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    FILE *f = fd < 0 ? nullptr : fdopen(fd, "wb");
+    if (f == nullptr) {
+        error = part + ": " + std::strerror(errno);
+        if (fd >= 0) {
+            close(fd);
+            unlink(part.c_str());
+        }
+    }
+    return f;
+}
+
 // Whatever encode writes to the open file must be complete and synced
 // before the rename makes it visible.
 template <typename Encode>
 bool WriteVia(const std::string &path, Encode encode, std::string &error) {
     if (!TargetReplaceable(path, error)) return false;
     const std::string part = PartPath(path);
-    FILE *f = std::fopen(part.c_str(), "wb");
-    if (f == nullptr) {
-        error = part + ": " + std::strerror(errno);
-        return false;
-    }
+    FILE *f = CreatePart(part, error);
+    if (f == nullptr) return false;
     std::string why;
     bool ok = encode(f, why);
     if (ok && std::fflush(f) != 0) {

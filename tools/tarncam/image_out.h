@@ -17,8 +17,9 @@ struct Picture {
     int channels; // 3 or 1
 };
 
-// Writes path via path.part (fsync, then rename). False with the reason in
-// error; no file is left behind then.
+// Writes path via path.part (fsync, then rename); path.part is always a new
+// file made here, whatever stood under that name is removed first, never
+// written through. False with the reason in error; no file is left behind then.
 bool WritePicture(const std::string &path, const Picture &picture, Format format,
                   std::string &error);
 // A grey or RGB image already top row first, as PNG.
