@@ -8,11 +8,6 @@
 namespace tarnsane {
 namespace {
 
-constexpr int kWidth = 160;
-constexpr int kHeight = 120;
-constexpr int kThumbWidth = 40;
-constexpr int kThumbHeight = 31;
-
 constexpr const char *kModeColour = SANE_VALUE_SCAN_MODE_COLOR;
 constexpr const char *kModeGrey = SANE_VALUE_SCAN_MODE_GRAY;
 const SANE_String_Const kModes[] = {kModeColour, kModeGrey, nullptr};

@@ -11,6 +11,13 @@
 
 namespace tarnsane {
 
+// The picture the camera's pictures come out as, before any enlargement.
+constexpr int kWidth = 160;
+constexpr int kHeight = 120;
+// The camera's thumbnail, the preview.
+constexpr int kThumbWidth = 40;
+constexpr int kThumbHeight = 31;
+
 enum Option {
     kOptNumOptions,
     kOptStandardGroup,

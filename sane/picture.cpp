@@ -5,10 +5,6 @@
 namespace tarnsane {
 namespace {
 
-constexpr int kWidth = 160;
-constexpr int kHeight = 120;
-constexpr int kThumbWidth = 40;
-constexpr int kThumbHeight = 31;
 constexpr int kFrameWidth = 164; // bytes of a reformatted row
 
 // Library layout (bottom row first, blue green red) to SANE's.

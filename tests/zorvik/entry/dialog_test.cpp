@@ -2,13 +2,13 @@
 // DS_Entry with the user interface shown, its messages passed through the
 // source as an application's loop does.
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 
 #include "source_fixture.h"
+#include "support/process_use.h"
 #include "ui/ui.h"
 
 using namespace sourcetest;
@@ -190,12 +190,7 @@ TEST_F(Dialog, CaptureHandsOverThePreviewedPicture) {
 
     const long commands = sessiontest::StatusField(kCameraCom, "commands");
     // Native.
-    HGLOBAL handle = nullptr;
-    ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &handle), TWRC_XFERDONE);
-    ExpectPictureBlock(static_cast<const uint8_t *>(GlobalLock(handle)), GlobalSize(handle),
-                       expected);
-    GlobalUnlock(handle);
-    GlobalFree(handle);
+    ExpectNativeTransfer(expected);
     EXPECT_EQ(EndXfer(), 2);
     // Memory, in one strip.
     Bytes strip(57600);
@@ -228,7 +223,7 @@ TEST_F(Dialog, CaptureHandsOverThePreviewedPicture) {
     ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
     EXPECT_EQ(info.ImageWidth, 320);
     EXPECT_EQ(info.ImageLength, 240);
-    handle = nullptr;
+    HGLOBAL handle = nullptr;
     ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &handle), TWRC_XFERDONE);
     ASSERT_EQ(GlobalSize(handle), 230440u);
     const auto *block = static_cast<const uint8_t *>(GlobalLock(handle));
@@ -393,17 +388,6 @@ TEST_F(Dialog, StopDuringAThumbnailAndCloseMidJob) {
 }
 
 // The threads of this process: each dialog runs one worker.
-int ThreadCount() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    int count = 0;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
-        count += entry.th32OwnerProcessID == GetCurrentProcessId();
-    CloseHandle(snapshot);
-    return count;
-}
-
 BOOL CALLBACK CountCaptureDialog(HWND w, LPARAM found) {
     char name[16] = "";
     GetClassNameA(w, name, sizeof name);
@@ -427,7 +411,7 @@ TEST_F(Dialog, EnablingAgainReplacesTheDialogAndItsWorker) {
     sessiontest::ControlOk(kCameraCom, "scene 23 23");
     const Bytes expected = LibraryPictures({kCapacity - 1})[0];
     HWND first = OpenDialog();
-    const int threads = ThreadCount();
+    const int threads = processuse::ThreadCount();
     TW_USERINTERFACE ui{TRUE, FALSE, nullptr};
     HWND dialog = first;
     for (int cycle = 0; cycle < 3; ++cycle) {
@@ -439,7 +423,7 @@ TEST_F(Dialog, EnablingAgainReplacesTheDialogAndItsWorker) {
     }
     EXPECT_FALSE(IsWindow(first));
     EXPECT_EQ(CaptureDialogs(), 1);
-    EXPECT_EQ(ThreadCount(), threads) << "one worker, the last dialog's";
+    EXPECT_EQ(processuse::ThreadCount(), threads) << "one worker, the last dialog's";
     Click(dialog, kIdPreviewButton);
     Pump(100);
     EXPECT_FALSE(PreviewPixels(dialog).empty()) << "its camera session is open";
@@ -448,15 +432,10 @@ TEST_F(Dialog, EnablingAgainReplacesTheDialogAndItsWorker) {
     SetXferCount(1);
     EnableWithoutUi();
     EXPECT_EQ(CaptureDialogs(), 0);
-    HGLOBAL handle = nullptr;
-    ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &handle), TWRC_XFERDONE);
-    ExpectPictureBlock(static_cast<const uint8_t *>(GlobalLock(handle)), GlobalSize(handle),
-                       expected);
-    GlobalUnlock(handle);
-    GlobalFree(handle);
+    ExpectNativeTransfer(expected);
     EXPECT_EQ(EndXfer(), 0);
     EXPECT_EQ(Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, nullptr), TWRC_SUCCESS);
-    EXPECT_EQ(ThreadCount(), threads - 1) << "no worker left";
+    EXPECT_EQ(processuse::ThreadCount(), threads - 1) << "no worker left";
 }
 
 // At counter 52 the slot before the counter has no thumbnail; id 1052 is the

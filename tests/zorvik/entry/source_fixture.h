@@ -151,6 +151,16 @@ inline void ExpectPictureBlock(const uint8_t *block, size_t size, const Bytes &p
     EXPECT_EQ(Bytes(block + 40, block + 57640), picture);
 }
 
+// A native transfer that hands over this picture.
+inline void ExpectNativeTransfer(const Bytes &picture) {
+    HGLOBAL handle = nullptr;
+    ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &handle), TWRC_XFERDONE);
+    ExpectPictureBlock(static_cast<const uint8_t *>(GlobalLock(handle)), GlobalSize(handle),
+                       picture);
+    GlobalUnlock(handle);
+    GlobalFree(handle);
+}
+
 inline std::string ScratchFile(const char *name) {
     char dir[MAX_PATH];
     GetTempPathA(sizeof dir, dir);
