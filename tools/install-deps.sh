@@ -45,6 +45,7 @@ packages=(
   wine wine64 xvfb libwine-dev wixl msitools pkg-config
   libopencv-imgproc-dev  # only for the benchmark against a general-purpose library
   libsane-dev sane-utils # the SANE backend's headers; scanimage, saned and the net backend
+  python3-sane           # Python's sane module, one more front-end the SANE tests drive
 )
 # The shipped 32-bit build runs under 32-bit Wine where the kernel runs i686 code.
 i386_packages=(wine32:i386)
