@@ -46,17 +46,17 @@ inline int ThreadCount() {
     return n;
 }
 
+inline BOOL CALLBACK CountWindowOfThisProcess(HWND window, LPARAM counter) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == GetCurrentProcessId()) ++*reinterpret_cast<int *>(counter);
+    return TRUE;
+}
+
 // Top-level windows of this process, hidden ones too (a dialog left behind).
 inline int WindowCount() {
     int n = 0;
-    EnumWindows(
-        [](HWND window, LPARAM counter) -> BOOL {
-            DWORD process = 0;
-            GetWindowThreadProcessId(window, &process);
-            if (process == GetCurrentProcessId()) ++*reinterpret_cast<int *>(counter);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&n));
+    EnumWindows(CountWindowOfThisProcess, reinterpret_cast<LPARAM>(&n));
     return n;
 }
 
