@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "imaging/colour.h"
+#include "simulator.h"
 #include "tarnlink.h"
 
 namespace {
@@ -101,53 +102,15 @@ std::vector<Photo> LoadPhotos(const std::string &dir) {
     return photos;
 }
 
-struct Simulator {
-    pid_t pid = -1;
-    std::string port;
-};
-
-Simulator Start(const std::string &camsim, const std::string &photos, int slots) {
-    Simulator s;
-    int out[2];
-    if (pipe(out) != 0) return s;
-    const std::string count = std::to_string(slots);
-    s.pid = fork();
-    if (s.pid == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        const char *argv[] = {camsim.c_str(), "--images", photos.c_str(), "--slots",
-                              count.c_str(),  "--quiet",  nullptr};
-        execv(argv[0], const_cast<char **>(argv));
-        _exit(127);
-    }
-    close(out[1]);
-    FILE *f = fdopen(out[0], "r");
-    char line[256];
-    while (f && std::fgets(line, sizeof line, f))
-        if (std::strncmp(line, "camera: ", 8) == 0) {
-            s.port = line + 8;
-            s.port.erase(s.port.find_last_not_of("\r\n") + 1);
-            break;
-        }
-    return s;
-}
-
-void Stop(Simulator &s) {
-    if (s.pid > 0) {
-        kill(s.pid, SIGTERM);
-        waitpid(s.pid, nullptr, 0);
-    }
-    s.pid = -1;
-}
-
 // As tarncam's fetch does it: one session, the slots in order, each picture read line by line
 // and coloured, so the balance carries over from one picture to the next.
 std::vector<Picture> Fetch(const std::string &camsim, const std::string &photos, int count) {
-    Simulator sim = Start(camsim, photos, count);
+    benchsim::Simulator sim =
+        benchsim::Start(camsim, {"--images", photos, "--slots", std::to_string(count), "--quiet"});
     if (sim.port.empty() || SciOpenCamera(sim.port.c_str()) != SCI_OK ||
         SciSyncCamera() != SCI_OK) {
         std::fprintf(stderr, "bench_photographs: no camera from %s\n", camsim.c_str());
-        Stop(sim);
+        benchsim::Stop(sim);
         std::exit(1);
     }
     std::vector<Picture> pictures;
@@ -177,7 +140,7 @@ std::vector<Picture> Fetch(const std::string &camsim, const std::string &photos,
         pictures.push_back(p);
     }
     SciCloseCamera();
-    Stop(sim);
+    benchsim::Stop(sim);
     return pictures;
 }
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "simulator.h"
 #include "tarnlink.h"
 
 namespace {
@@ -25,50 +26,16 @@ constexpr double kWireSeconds = kWireBytes * 10.0 / 57600.0;
 
 std::string g_camsim;
 
-struct Simulator {
-    pid_t pid = -1;
-    std::string port;
-};
-
-Simulator StartSimulator(bool pace) {
-    Simulator s;
-    int out[2];
-    if (pipe(out) != 0) return s;
-    s.pid = fork();
-    if (s.pid == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        const char *argv[] = {g_camsim.c_str(), "--scenes", "2", pace ? "--pace" : "--quiet",
-                              nullptr};
-        execv(argv[0], const_cast<char **>(argv));
-        _exit(127);
-    }
-    close(out[1]);
-    FILE *f = fdopen(out[0], "r");
-    char line[256];
-    while (f && std::fgets(line, sizeof line, f))
-        if (std::strncmp(line, "camera: ", 8) == 0) {
-            s.port = line + 8;
-            s.port.erase(s.port.find_last_not_of("\r\n") + 1);
-            break;
-        }
-    return s; // the pipe stays open: the simulator may go on printing
-}
-
-void StopSimulator(Simulator &s) {
-    if (s.pid > 0) {
-        kill(s.pid, SIGTERM);
-        waitpid(s.pid, nullptr, 0);
-    }
-    s.pid = -1;
+benchsim::Simulator StartSimulator(bool pace) {
+    return benchsim::Start(g_camsim, {"--scenes", "2", pace ? "--pace" : "--quiet"});
 }
 
 void Upload(benchmark::State &state, bool pace) {
-    Simulator sim = StartSimulator(pace);
+    benchsim::Simulator sim = StartSimulator(pace);
     if (sim.port.empty() || SciOpenCamera(sim.port.c_str()) != SCI_OK ||
         SciSyncCamera() != SCI_OK) {
         state.SkipWithError("no camera simulator");
-        StopSimulator(sim);
+        benchsim::Stop(sim);
         return;
     }
     std::vector<uint8_t> picture(SCI_PICTURE_BYTES);
@@ -85,7 +52,7 @@ void Upload(benchmark::State &state, bool pace) {
         state.counters["ratio_to_wire"] =
             seconds / static_cast<double>(state.iterations()) / kWireSeconds;
     SciCloseCamera();
-    StopSimulator(sim);
+    benchsim::Stop(sim);
 }
 
 void BM_UploadPaced(benchmark::State &state) {
@@ -99,10 +66,10 @@ void BM_UploadUnpaced(benchmark::State &state) {
 
 // The colour step alone on raw rows: reformatting and the balance passes.
 void BM_ColourizeOnly(benchmark::State &state) {
-    Simulator sim = StartSimulator(false);
+    benchsim::Simulator sim = StartSimulator(false);
     if (sim.port.empty() || SciOpenCamera(sim.port.c_str()) != SCI_OK) {
         state.SkipWithError("no camera simulator");
-        StopSimulator(sim);
+        benchsim::Stop(sim);
         return;
     }
     int32_t lines = 0, length = 0;
@@ -115,7 +82,7 @@ void BM_ColourizeOnly(benchmark::State &state) {
     }
     for (auto _ : state) benchmark::DoNotOptimize(SciColourizeImage(raw.data(), picture.data()));
     SciCloseCamera();
-    StopSimulator(sim);
+    benchsim::Stop(sim);
 }
 
 } // namespace
