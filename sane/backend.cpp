@@ -61,7 +61,8 @@ struct Handle {
     size_t delivered = 0;
     std::thread worker;
     std::atomic<bool> cancelled{false};
-    std::atomic<int> wakeWrite{-1}; // read by sane_cancel, maybe in a signal handler
+    std::atomic<unsigned> cancels{0}; // sane_cancel calls, so a start sees one made during it
+    std::atomic<int> wakeWrite{-1};   // read by sane_cancel, maybe in a signal handler
     int wakeRead = -1;
     bool nonBlocking = false;
 
@@ -69,10 +70,14 @@ struct Handle {
     // slot. Set by sane_read and sane_cancel, which run outside the lock.
     std::atomic<bool> batchOpen{false};
     std::atomic<int> nextSlot{0};
+    int knownPictures = 0; // the last count, answered while a frame is under way
 };
 
 std::mutex g_api;
-Handle *g_handle = nullptr;
+// Read without the lock by sane_read and sane_cancel (maybe in a signal
+// handler), so cleared before the handle is freed.
+std::atomic<Handle *> g_handle{nullptr};
+static_assert(std::atomic<Handle *>::is_always_lock_free, "sane_cancel must be signal-safe");
 std::vector<std::string> g_deviceNames;
 std::vector<SANE_Device> g_devices;
 std::vector<const SANE_Device *> g_deviceList;
@@ -185,7 +190,12 @@ SANE_Status OpenStatus(SciStatus status) {
 // Opens the port and brings the camera in step; closes it again on failure.
 SANE_Status OpenCamera(const std::string &port) {
     SciStatus status = SciOpenCamera(port.c_str());
-    if (status != SCI_OK) return OpenStatus(status);
+    if (status != SCI_OK) {
+        // The port may be open and locked already (a file that is no
+        // terminal fails after the lock); only another session is not ours.
+        if (status != SCI_COMMS_ALREADY_OPEN) SciCloseCamera();
+        return OpenStatus(status);
+    }
     status = RetryBusy([] { return SciSyncCamera(); });
     if (status != SCI_OK) {
         SciCloseCamera();
@@ -225,7 +235,7 @@ void Publish(Handle *h, FrameState state, SANE_Status failure, std::vector<uint8
 }
 
 // The worker: the frame's lines as they cross the wire, then the picture.
-void ReadFrame(Handle *h, int32_t lines, int32_t length) {
+void ReadFrameLines(Handle *h, int32_t lines, int32_t length) {
     std::vector<uint8_t> raw(SCI_RAW_FRAME_BYTES);
     SciStatus status = SCI_OK;
     bool stopped = false;
@@ -258,6 +268,15 @@ void ReadFrame(Handle *h, int32_t lines, int32_t length) {
     Publish(h, FrameState::kReady, SANE_STATUS_GOOD, &rows);
 }
 
+// An exception out of a thread would end the front-end (or saned).
+void ReadFrame(Handle *h, int32_t lines, int32_t length) {
+    try {
+        ReadFrameLines(h, lines, length);
+    } catch (...) {
+        Publish(h, FrameState::kFailed, SANE_STATUS_NO_MEM, nullptr);
+    }
+}
+
 // Brings a port that died back (the camera plugged in again) before a command.
 SANE_Status Reconnect(Handle *h) {
     if (!h->lineLost) return SANE_STATUS_GOOD;
@@ -288,6 +307,19 @@ void EndFrame(Handle *h) {
     h->delivered = 0;
 }
 
+// No frame under way and no worker at the camera: no start yet, or the last
+// frame read to its end.
+bool FrameIdle(Handle *h) {
+    std::lock_guard<std::mutex> lock(h->frameLock);
+    return h->state == FrameState::kNone || h->state == FrameState::kEnded;
+}
+
+// A frame started (its select fd is open), and not cancelled.
+bool FrameStarted(Handle *h) {
+    std::lock_guard<std::mutex> lock(h->frameLock);
+    return !h->cancelled && h->state != FrameState::kNone;
+}
+
 // Slots from the first holding a picture up to the first empty one.
 SANE_Status CountPictures(Handle *h) {
     const SANE_Status ready = Reconnect(h);
@@ -306,6 +338,7 @@ SANE_Status CountPictures(Handle *h) {
         ++count;
     }
     h->options.pictures = count;
+    h->knownPictures = count;
     return SANE_STATUS_GOOD;
 }
 
@@ -332,10 +365,12 @@ SANE_Status Grab(Handle *h, SANE_Int *info) {
 
 SANE_Status Start(Handle *h) {
     if (FrameActive(h)) return SANE_STATUS_DEVICE_BUSY;
+    const unsigned cancels = h->cancels;
     const bool batch = h->batchOpen;
     EndFrame(h); // the worker of the last frame, with its drain
     CloseWake(h);
-    h->cancelled = false;
+    // A cancel made while the last worker was joined is for this frame.
+    h->cancelled = h->cancels != cancels;
     h->batchOpen = false;
     h->nonBlocking = false;
     h->frameSettings = h->options.settings;
@@ -383,7 +418,16 @@ SANE_Status Start(Handle *h) {
         std::lock_guard<std::mutex> lock(h->frameLock);
         h->state = FrameState::kReading;
     }
-    h->worker = std::thread(ReadFrame, h, lines, length);
+    try {
+        h->worker = std::thread(ReadFrame, h, lines, length);
+    } catch (...) {
+        {
+            std::lock_guard<std::mutex> lock(h->frameLock);
+            h->state = FrameState::kNone;
+        }
+        RetryBusy([] { return SciSyncCamera(); }); // drains the stream no one reads
+        return SANE_STATUS_NO_MEM;
+    }
     return SANE_STATUS_GOOD;
 }
 
@@ -437,15 +481,18 @@ TARNSANE_ENTRY(SANE_Status, init)(SANE_Int *version_code, SANE_Auth_Callback) {
 }
 
 TARNSANE_ENTRY(void, exit)(void) {
-    std::lock_guard<std::mutex> lock(g_api);
-    if (g_handle != nullptr) {
-        EndFrame(g_handle);
-        CloseWake(g_handle);
-        SciCloseCamera();
-        delete g_handle;
-        g_handle = nullptr;
+    try {
+        std::lock_guard<std::mutex> lock(g_api);
+        Handle *h = g_handle.exchange(nullptr);
+        if (h != nullptr) {
+            EndFrame(h);
+            CloseWake(h);
+            SciCloseCamera();
+            delete h;
+        }
+        ReleaseDevices();
+    } catch (...) {
     }
-    ReleaseDevices();
 }
 
 TARNSANE_ENTRY(SANE_Status, get_devices)(const SANE_Device ***device_list, SANE_Bool) {
@@ -458,7 +505,7 @@ TARNSANE_ENTRY(SANE_Status, get_devices)(const SANE_Device ***device_list, SANE_
             if (g_handle != nullptr)
                 // The library drives one camera a process: only the open one
                 // can be vouched for.
-                answers = Canonical(port) == g_handle->canonicalPort;
+                answers = Canonical(port) == g_handle.load()->canonicalPort;
             else if ((answers = OpenCamera(port) == SANE_STATUS_GOOD))
                 SciCloseCamera();
             if (answers) g_deviceNames.push_back(port);
@@ -479,14 +526,23 @@ TARNSANE_ENTRY(SANE_Status, open)(SANE_String_Const name, SANE_Handle *handle) {
     if (name == nullptr || handle == nullptr) return SANE_STATUS_INVAL;
     try {
         std::lock_guard<std::mutex> lock(g_api);
+        const std::vector<std::string> configured = ConfiguredPorts();
         std::vector<std::string> candidates;
         if (*name != '\0')
             candidates.push_back(name);
         else
-            candidates = ConfiguredPorts(); // the first camera that answers
+            candidates = configured; // the first camera that answers
         if (candidates.empty()) return SANE_STATUS_INVAL;
         // One camera a process: the library holds a single session.
         if (g_handle != nullptr) return SANE_STATUS_DEVICE_BUSY;
+        if (*name != '\0') {
+            // Only a configured port: through saned a remote client names the
+            // device, and any other terminal must not be locked, set or written.
+            const std::string wanted = Canonical(name);
+            bool known = false;
+            for (const std::string &port : configured) known = known || Canonical(port) == wanted;
+            if (!known) return SANE_STATUS_INVAL;
+        }
         SANE_Status status = SANE_STATUS_INVAL;
         for (const std::string &port : candidates) {
             status = OpenCamera(port);
@@ -508,22 +564,29 @@ TARNSANE_ENTRY(SANE_Status, open)(SANE_String_Const name, SANE_Handle *handle) {
 }
 
 TARNSANE_ENTRY(void, close)(SANE_Handle handle) {
-    std::lock_guard<std::mutex> lock(g_api);
-    Handle *h = static_cast<Handle *>(handle);
-    if (h == nullptr || h != g_handle) return;
-    EndFrame(h);
-    CloseWake(h);
-    SciCloseCamera();
-    delete h;
-    g_handle = nullptr;
+    try {
+        std::lock_guard<std::mutex> lock(g_api);
+        Handle *h = static_cast<Handle *>(handle);
+        if (h == nullptr || h != g_handle) return;
+        g_handle = nullptr;
+        EndFrame(h);
+        CloseWake(h);
+        SciCloseCamera();
+        delete h;
+    } catch (...) {
+    }
 }
 
 TARNSANE_ENTRY(const SANE_Option_Descriptor *, get_option_descriptor)
 (SANE_Handle handle, SANE_Int option) {
-    std::lock_guard<std::mutex> lock(g_api);
-    Handle *h = static_cast<Handle *>(handle);
-    if (h == nullptr || h != g_handle || option < 0 || option >= kOptCount) return nullptr;
-    return &h->options.desc[option];
+    try {
+        std::lock_guard<std::mutex> lock(g_api);
+        Handle *h = static_cast<Handle *>(handle);
+        if (h == nullptr || h != g_handle || option < 0 || option >= kOptCount) return nullptr;
+        return &h->options.desc[option];
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 TARNSANE_ENTRY(SANE_Status, control_option)
@@ -538,8 +601,13 @@ TARNSANE_ENTRY(SANE_Status, control_option)
         if (action == SANE_ACTION_GET_VALUE) {
             if (value == nullptr || d.type == SANE_TYPE_BUTTON || d.type == SANE_TYPE_GROUP)
                 return SANE_STATUS_INVAL;
-            if (option == kOptPictures && h->options.pictures < 0 && !FrameActive(h)) {
-                EndFrame(h);
+            if (option == kOptPictures && h->options.pictures < 0) {
+                // Counting talks to the camera: never while a worker may, nor
+                // at the cost of a frame's outcome not yet read.
+                if (!FrameIdle(h)) {
+                    *static_cast<SANE_Word *>(value) = h->knownPictures;
+                    return SANE_STATUS_GOOD;
+                }
                 const SANE_Status counted = CountPictures(h);
                 if (counted != SANE_STATUS_GOOD) return counted;
             }
@@ -563,11 +631,15 @@ TARNSANE_ENTRY(SANE_Status, control_option)
 }
 
 TARNSANE_ENTRY(SANE_Status, get_parameters)(SANE_Handle handle, SANE_Parameters *params) {
-    std::lock_guard<std::mutex> lock(g_api);
-    Handle *h = static_cast<Handle *>(handle);
-    if (h == nullptr || h != g_handle || params == nullptr) return SANE_STATUS_INVAL;
-    *params = FrameActive(h) ? h->frameParams : ParametersFor(h->options.settings);
-    return SANE_STATUS_GOOD;
+    try {
+        std::lock_guard<std::mutex> lock(g_api);
+        Handle *h = static_cast<Handle *>(handle);
+        if (h == nullptr || h != g_handle || params == nullptr) return SANE_STATUS_INVAL;
+        *params = FrameActive(h) ? h->frameParams : ParametersFor(h->options.settings);
+        return SANE_STATUS_GOOD;
+    } catch (...) {
+        return SANE_STATUS_NO_MEM;
+    }
 }
 
 TARNSANE_ENTRY(SANE_Status, start)(SANE_Handle handle) {
@@ -587,7 +659,11 @@ TARNSANE_ENTRY(SANE_Status, read)
     Handle *h = static_cast<Handle *>(handle);
     if (h == nullptr || h != g_handle || data == nullptr || length == nullptr || max_length < 0)
         return SANE_STATUS_INVAL;
-    return Read(h, data, max_length, length);
+    try {
+        return Read(h, data, max_length, length);
+    } catch (...) {
+        return SANE_STATUS_NO_MEM;
+    }
 }
 
 // Safe in a signal handler (scanimage cancels from its SIGINT handler): a
@@ -595,23 +671,34 @@ TARNSANE_ENTRY(SANE_Status, read)
 TARNSANE_ENTRY(void, cancel)(SANE_Handle handle) {
     Handle *h = static_cast<Handle *>(handle);
     if (h == nullptr || h != g_handle) return;
+    ++h->cancels;
     h->cancelled = true;
     h->batchOpen = false;
     Wake(h);
 }
 
+// Both after any sane_start, even one whose frame failed at once.
 TARNSANE_ENTRY(SANE_Status, set_io_mode)(SANE_Handle handle, SANE_Bool non_blocking) {
-    std::lock_guard<std::mutex> lock(g_api);
-    Handle *h = static_cast<Handle *>(handle);
-    if (h == nullptr || h != g_handle || !FrameActive(h)) return SANE_STATUS_INVAL;
-    h->nonBlocking = non_blocking == SANE_TRUE;
-    return SANE_STATUS_GOOD;
+    try {
+        std::lock_guard<std::mutex> lock(g_api);
+        Handle *h = static_cast<Handle *>(handle);
+        if (h == nullptr || h != g_handle || !FrameStarted(h)) return SANE_STATUS_INVAL;
+        h->nonBlocking = non_blocking == SANE_TRUE;
+        return SANE_STATUS_GOOD;
+    } catch (...) {
+        return SANE_STATUS_NO_MEM;
+    }
 }
 
 TARNSANE_ENTRY(SANE_Status, get_select_fd)(SANE_Handle handle, SANE_Int *fd) {
-    std::lock_guard<std::mutex> lock(g_api);
-    Handle *h = static_cast<Handle *>(handle);
-    if (h == nullptr || h != g_handle || fd == nullptr || !FrameActive(h)) return SANE_STATUS_INVAL;
-    *fd = h->wakeRead;
-    return SANE_STATUS_GOOD;
+    try {
+        std::lock_guard<std::mutex> lock(g_api);
+        Handle *h = static_cast<Handle *>(handle);
+        if (h == nullptr || h != g_handle || fd == nullptr || !FrameStarted(h))
+            return SANE_STATUS_INVAL;
+        *fd = h->wakeRead;
+        return SANE_STATUS_GOOD;
+    } catch (...) {
+        return SANE_STATUS_NO_MEM;
+    }
 }

@@ -3,9 +3,14 @@
 // library's own, cancels at every stage, non-blocking reads, one handle at a
 // time, and a camera unplugged mid-picture.
 #include <gtest/gtest.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sane/sane.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -44,12 +49,16 @@ std::string g_link;      // the simulator's camera, under a name that outlives a
 std::string g_configDir; // this test's own SANE_CONFIG_DIR
 constexpr int kPictures = 8;
 
-// The pseudo-terminal the link points at now: an unplug makes a new one.
-std::string CurrentPty() {
-    char *real = realpath(g_link.c_str(), nullptr);
+std::string Canonical(const std::string &path) {
+    char *real = realpath(path.c_str(), nullptr);
     const std::string out = real != nullptr ? real : "";
     std::free(real);
     return out;
+}
+
+// The pseudo-terminal the link points at now: an unplug makes a new one.
+std::string CurrentPty() {
+    return Canonical(g_link);
 }
 
 double Since(Clock::time_point t) {
@@ -120,6 +129,10 @@ class Backend : public ::testing::Test {
     void SetUp() override {
         linktest::ControlOk("clear");
         linktest::ControlOk("pace off");
+        // The backend opens only configured ports: the simulator's, by its link.
+        std::ofstream(g_configDir + "/tarncam.conf") << "\n";
+        setenv("SANE_CONFIG_DIR", g_configDir.c_str(), 1);
+        setenv("TARNCAM_PORT", g_link.c_str(), 1);
         ASSERT_EQ(sane_tarncam_init(nullptr, nullptr), SANE_STATUS_GOOD);
     }
     void TearDown() override {
@@ -578,7 +591,113 @@ TEST_F(Backend, DevicesAreTheConfiguredPortsWhereACameraAnswers) {
     ASSERT_EQ(sane_tarncam_get_devices(&list, SANE_FALSE), SANE_STATUS_GOOD);
     EXPECT_EQ(list[0], nullptr);
     EXPECT_EQ(sane_tarncam_open("", &handle_), SANE_STATUS_INVAL);
-    unsetenv("SANE_CONFIG_DIR");
+}
+
+// Whether this process holds a descriptor to the file.
+bool HoldsDescriptorTo(const std::string &path) {
+    const std::string real = Canonical(path);
+    DIR *dir = opendir("/proc/self/fd");
+    if (dir == nullptr) return true;
+    bool found = false;
+    while (const dirent *e = readdir(dir)) {
+        char target[4096];
+        const std::string link = std::string("/proc/self/fd/") + e->d_name;
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, static_cast<size_t>(n)) == real) found = true;
+    }
+    closedir(dir);
+    return found;
+}
+
+// Whether another program could take the port's lock now.
+bool Lockable(const std::string &path) {
+    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool locked = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    close(fd);
+    return locked;
+}
+
+TEST_F(Backend, APortThatIsNoTerminalIsLeftClosedAndUnlocked) {
+    const std::string file = g_configDir + "/not-a-terminal";
+    std::ofstream(file) << "plain\n";
+    std::ofstream(g_configDir + "/tarncam.conf") << file << "\n";
+    SANE_Handle other = nullptr;
+    EXPECT_EQ(sane_tarncam_open(file.c_str(), &other), SANE_STATUS_IO_ERROR);
+    EXPECT_EQ(other, nullptr);
+    EXPECT_FALSE(HoldsDescriptorTo(file));
+    EXPECT_TRUE(Lockable(file));
+    // Listing probes it the same way, and leaves it the same.
+    const SANE_Device **list = nullptr;
+    ASSERT_EQ(sane_tarncam_get_devices(&list, SANE_FALSE), SANE_STATUS_GOOD);
+    ASSERT_NE(list[0], nullptr);
+    EXPECT_STREQ(list[0]->name, g_link.c_str());
+    EXPECT_EQ(list[1], nullptr);
+    EXPECT_FALSE(HoldsDescriptorTo(file));
+    EXPECT_TRUE(Lockable(file));
+    // The camera still opens after it.
+    EXPECT_NE(Open(), nullptr);
+}
+
+TEST_F(Backend, APortNotConfiguredIsRefusedAndNeverTouched) {
+    // A terminal no one configured: had it been opened, its settings would
+    // change and the camera's query would arrive at its other end.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string terminal = ptsname(master);
+    termios before = {};
+    ASSERT_EQ(tcgetattr(master, &before), 0);
+    SANE_Handle other = nullptr;
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(sane_tarncam_open(terminal.c_str(), &other), SANE_STATUS_INVAL);
+    EXPECT_EQ(other, nullptr);
+    EXPECT_LT(Since(start), 0.5);
+    char byte;
+    EXPECT_LT(read(master, &byte, 1), 0) << "a byte was sent to a port not configured";
+    termios after = {};
+    ASSERT_EQ(tcgetattr(master, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_TRUE(Lockable(terminal));
+    close(master);
+
+    // The configured camera under its own device name is the same port.
+    ASSERT_EQ(sane_tarncam_open(CurrentPty().c_str(), &handle_), SANE_STATUS_GOOD);
+    Close();
+    unsetenv("TARNCAM_PORT");
+    EXPECT_EQ(sane_tarncam_open(g_link.c_str(), &other), SANE_STATUS_INVAL);
+    EXPECT_EQ(other, nullptr);
+}
+
+TEST_F(Backend, ReadingTheCountKeepsAFailedFramesErrorAndSelectFd) {
+    SANE_Handle h = Open();
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(GetWord(h, "pictures"), kPictures);
+    ASSERT_EQ(SetWord(h, "slot", 1), SANE_STATUS_GOOD);
+    linktest::ControlOk("pace on");
+    ASSERT_EQ(sane_tarncam_start(h), SANE_STATUS_GOOD);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    linktest::ControlOk("unplug");
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000)); // the worker's failure
+    // Asked for the count before the failure is read: the count known, at once.
+    const Clock::time_point asked = Clock::now();
+    EXPECT_EQ(GetWord(h, "pictures"), kPictures);
+    EXPECT_LT(Since(asked), 0.2);
+    // A front-end may still choose its reads after a frame that failed fast.
+    SANE_Int fd = -1;
+    EXPECT_EQ(sane_tarncam_get_select_fd(h, &fd), SANE_STATUS_GOOD);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(sane_tarncam_set_io_mode(h, SANE_TRUE), SANE_STATUS_GOOD);
+    SANE_Byte buffer[16];
+    SANE_Int n = -1;
+    EXPECT_EQ(sane_tarncam_read(h, buffer, sizeof buffer, &n), SANE_STATUS_IO_ERROR);
+    EXPECT_EQ(n, 0);
+    linktest::ControlOk("pace off");
+    EXPECT_EQ(Scan(h).size(), 57600u);
+    sane_tarncam_cancel(h);
+    EXPECT_EQ(GetWord(h, "pictures"), kPictures);
 }
 
 TEST_F(Backend, GrabTakesAPictureIntoTheChosenSlot) {
