@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "process.h"
 #include "reference.h"
 
 namespace fs = std::filesystem;
@@ -29,67 +30,18 @@ namespace fs = std::filesystem;
 namespace {
 
 using sanetest::Bytes;
+using sanetest::Clock;
 using sanetest::Kind;
+using sanetest::Launch;
+using sanetest::Outcome;
+using sanetest::ReadFile;
 using sanetest::Recipe;
-using Clock = std::chrono::steady_clock;
+using sanetest::Wait;
 
 std::string g_link, g_root, g_backendDir, g_shim, g_scanimage, g_saned;
 
-struct Outcome {
-    int code = -1;
-    std::string out, err;
-    double seconds = 0;
-};
-
-std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 void WriteFile(const std::string &path, const std::string &text) {
     std::ofstream(path, std::ios::binary) << text;
-}
-
-// Starts a program with extra environment; stdout and stderr to files.
-pid_t Launch(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
-             const std::string &logs, const std::string &cwd = "") {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int out = open((logs + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open((logs + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(out, 1);
-        dup2(err, 2);
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-        for (const auto &kv : env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
-        std::vector<char *> args;
-        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-// Bounded: a hung front-end fails the test instead of the run.
-Outcome Wait(pid_t pid, const std::string &logs, Clock::time_point started, double limit = 60) {
-    Outcome r;
-    int status = 0;
-    while (r.code < 0) {
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        } else if (std::chrono::duration<double>(Clock::now() - started).count() > limit) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            ADD_FAILURE() << "still running after " << limit << " s";
-            r.code = 999;
-        } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
-    r.seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    r.out = ReadFile(logs + ".out");
-    r.err = ReadFile(logs + ".err");
-    return r;
 }
 
 std::string Dir(const std::string &name) {
