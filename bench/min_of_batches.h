@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <vector>
 
 namespace bench {
 
@@ -28,18 +29,15 @@ inline double MinOfBatches(const std::function<void()> &f) {
     return best;
 }
 
-// Two jobs with their batches alternating, so that both see the same machine.
-struct Pair {
-    double first = 1e9, second = 1e9;
-};
-
-inline Pair MinOfBatches(const std::function<void()> &first, const std::function<void()> &second) {
-    const int n1 = BatchSize(first), n2 = BatchSize(second);
-    Pair best;
-    for (int b = 0; b < kBatches; ++b) {
-        best.first = std::min(best.first, PerCall(first, n1));
-        best.second = std::min(best.second, PerCall(second, n2));
-    }
+// Several jobs with their batches taken in turn, so that all see the same
+// machine; the fastest batch of each.
+inline std::vector<double> MinOfBatches(const std::vector<std::function<void()>> &jobs) {
+    std::vector<int> sizes;
+    for (const auto &job : jobs) sizes.push_back(BatchSize(job));
+    std::vector<double> best(jobs.size(), 1e9);
+    for (int b = 0; b < kBatches; ++b)
+        for (size_t j = 0; j < jobs.size(); ++j)
+            best[j] = std::min(best[j], PerCall(jobs[j], sizes[j]));
     return best;
 }
 
