@@ -1,7 +1,7 @@
-// The colour pass, a whole picture's colourising and the enlargement on every
-// build of the loops this processor runs, checked against the literal
-// references first. Built for every platform, so that the Windows builds are
-// measured under Wine beside the native one.
+// The colour pass, a whole picture's colourising, reformatting, the enlargement
+// and background removal on every build of the loops this processor runs,
+// checked against the literal references first. Built for every platform, so that the Windows
+// builds are measured under Wine beside the native one.
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -12,7 +12,9 @@
 #include "imaging/reformat.h"
 #include "link/state.h"
 #include "min_of_batches.h"
+#include "processor.h"
 #include "scene.h"
+#include "support/bgremove_reference.h"
 #include "support/colour_reference.h"
 #include "support/enlarge_reference.h"
 #include "tarnlink.h"
@@ -75,6 +77,26 @@ double Enlarge(const Bytes &picture, KernelPath path) {
     return bench::MinOfBatches([&] { SciEnlargeImage(picture.data(), out.data()); });
 }
 
+double Reformat(const Bytes &raw, KernelPath path) {
+    Bytes out(bench::kFrame), expected(bench::kFrame);
+    ref::Reformat(raw.data(), expected.data(), 16, 1);
+    tarnlink::ReformatFrame(raw.data(), out.data(), 16, 1);
+    Require(out == expected, "reformatting", path);
+    return bench::MinOfBatches([&] { tarnlink::ReformatFrame(raw.data(), out.data(), 16, 1); });
+}
+
+double RemoveBackground(const Bytes &picture, KernelPath path) {
+    Bytes out(kPicture), expected(kPicture);
+    BgRmvParm parm;
+    SciInitBgRmvParm(&parm);
+    Require(ref_bgremove::Remove(picture.data(), expected.data(), parm) &&
+                SciRemoveImageBackground(picture.data(), out.data(), nullptr) == SCI_OK &&
+                out == expected,
+            "background removal", path);
+    return bench::MinOfBatches(
+        [&] { SciRemoveImageBackground(picture.data(), out.data(), nullptr); });
+}
+
 } // namespace
 
 int main() {
@@ -86,15 +108,19 @@ int main() {
     ref::ColourSettings st;
     ref::ColourPass(st, frame.data(), picture.data());
 
-    std::printf("| path | colour pass | colourising | enlargement |\n|---|---|---|---|\n");
+    std::printf("%s\n\n", bench::ProcessorName().c_str());
+    std::printf(
+        "| path | colour pass | colourising | reformatting | enlargement | background removal "
+        "|\n|---|---|---|---|---|---|\n");
     const int widest = static_cast<int>(tarnlink::WidestKernelPath());
     for (int p = 0; p <= widest; ++p) {
         const KernelPath path = static_cast<KernelPath>(p);
         tarnlink::g_kernelPathCap = path;
         const double pass = ColourPass(raw, path), whole = Colourise(raw, path),
-                     enlarge = Enlarge(picture, path);
-        std::printf("| %s | %.1f µs | %.1f µs | %.1f µs |\n", kPathNames[p], pass * 1e6,
-                    whole * 1e6, enlarge * 1e6);
+                     reformat = Reformat(raw, path), enlarge = Enlarge(picture, path),
+                     background = RemoveBackground(picture, path);
+        std::printf("| %s | %.1f µs | %.1f µs | %.1f µs | %.1f µs | %.1f µs |\n", kPathNames[p],
+                    pass * 1e6, whole * 1e6, reformat * 1e6, enlarge * 1e6, background * 1e6);
     }
     std::printf("\ncolourising: %d passes until the balance settles\n", g_passes);
     return 0;

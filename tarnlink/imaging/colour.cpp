@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "imaging/byte_table.h"
 #include "imaging/kernel_path.h"
 #include "imaging/plane_memory.h"
 #include "imaging/reformat.h"
@@ -422,31 +423,6 @@ TARN_AVX2_INLINE __m128i Interleave4(__m128i vb, __m128i vg, __m128i vr) {
                             _mm_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1));
 }
 
-// gamma[i] for 32 indices: sixteen 16-entry shuffles, one per high nibble,
-// narrowed to the right one by the index's bits 4 to 7 in turn.
-struct GammaNibbles {
-    __m256i row[16];
-};
-TARN_AVX2_INLINE GammaNibbles LoadGammaNibbles(const uint8_t *gamma) {
-    GammaNibbles t;
-    for (int h = 0; h < 16; ++h)
-        t.row[h] = _mm256_broadcastsi128_si256(
-            _mm_loadu_si128(reinterpret_cast<const __m128i *>(gamma + 16 * h)));
-    return t;
-}
-TARN_AVX2_INLINE __m256i Lookup(const GammaNibbles &t, __m256i index) {
-    const __m256i low = _mm256_and_si256(index, _mm256_set1_epi8(0x0F));
-    __m256i level[16];
-    for (int h = 0; h < 16; ++h) level[h] = _mm256_shuffle_epi8(t.row[h], low);
-    // Bit 4 + k of each byte moved to bit 7, where the blend looks.
-    for (int k = 0, n = 16; k < 4; ++k, n /= 2) {
-        const __m256i bit = k == 3 ? index : _mm256_slli_epi16(index, 3 - k);
-        for (int i = 0; i < n / 2; ++i)
-            level[i] = _mm256_blendv_epi8(level[2 * i], level[2 * i + 1], bit);
-    }
-    return level[0];
-}
-
 // One row four pixels at a time in AVX2 registers: the same operations in the
 // same order as the formulas, so the same bytes. Taken when no Y, Cb or Cr of
 // the matrix can reach 1e7: the colours back then convert to int32 exactly,
@@ -493,7 +469,7 @@ struct Avx2Row {
         sumCb += static_cast<int64_t>((lanes[0] + lanes[1]) + (lanes[2] + lanes[3]));
         sumCr += static_cast<int64_t>((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
         if (out == nullptr) return;
-        const GammaNibbles table = LoadGammaNibbles(gamma);
+        const ByteTable256 table = LoadByteTable256(gamma);
         for (int i = 0; i < 3 * kPictureWidth; i += 32) {
             const __m256i v = _mm256_load_si256(reinterpret_cast<const __m256i *>(index + i));
             _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i), Lookup(table, v));
@@ -538,21 +514,6 @@ TARN_AVX512_INLINE __m128i Bytes8(__m512d v) {
     return _mm256_cvtusepi32_epi8(_mm256_max_epi32(_mm512_cvttpd_epi32(v), _mm256_setzero_si256()));
 }
 
-// gamma[i] for 64 indices at once: the table as four 64-byte registers, two
-// lookups of 128 entries each, and bit 7 choosing between them.
-struct GammaLut {
-    __m512i t0, t1, t2, t3;
-};
-TARN_AVX512_INLINE GammaLut LoadGamma(const uint8_t *gamma) {
-    return {_mm512_loadu_si512(gamma), _mm512_loadu_si512(gamma + 64),
-            _mm512_loadu_si512(gamma + 128), _mm512_loadu_si512(gamma + 192)};
-}
-TARN_AVX512_INLINE __m512i Lookup(const GammaLut &t, __m512i index) {
-    const __m512i low = _mm512_permutex2var_epi8(t.t0, index, t.t1);
-    const __m512i high = _mm512_permutex2var_epi8(t.t2, index, t.t3);
-    return _mm512_mask_blend_epi8(_mm512_movepi8_mask(index), low, high);
-}
-
 // Byte j of a 16-pixel group (pixel j / 3, colour j % 3) comes from plane
 // j % 3 (blue, green, red at 0, 16, 32), entry j / 3.
 struct InterleaveOrder {
@@ -586,7 +547,7 @@ struct Avx512Row {
         // them as they are.
         const __m512d bar = _mm512_set1_pd(LumaBar(lumaMin));
         const __m512i interleave = _mm512_loadu_si512(kInterleave16.byte);
-        const GammaLut lut = LoadGamma(gamma);
+        const ByteTable512 lut = LoadByteTable512(gamma);
         // Whole numbers below 2^53 add exactly, in any order.
         __m512d accCb = _mm512_setzero_pd(), accCr = _mm512_setzero_pd();
         for (int x = 0; x < kPictureWidth; x += 16) {

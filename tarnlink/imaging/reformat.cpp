@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "imaging/byte_table.h"
+#include "imaging/kernel_path.h"
 #include "tarnlink.h"
 
 namespace tarnlink {
@@ -24,81 +26,13 @@ void BuildLevelTable(int32_t blackLevel, uint8_t table[256]) {
     }
 }
 
-// Rank filter on the four colour planes, each in place and in reading order.
-// Replacing the largest of a 3 x 3 neighbourhood by the second largest (and the
-// smallest by the second smallest) is the same as limiting the sample to the
-// range [lo, hi] of its eight neighbours. Only the left neighbour L has been
-// corrected already when a sample s's turn comes; with lo and hi gathered from
-// the others, the result clamp(s, min(lo, L), max(hi, L)) is L limited to
-// [min(s, hi), max(s, lo)]. So each row needs one range per sample, which the
-// compiler vectorises, and a chain of clamps; the planes share no bytes, so
-// their chains run side by side.
-struct RowRanges {
-    uint8_t low[kHalf], high[kHalf];
-    uint8_t first; // the first sample's left neighbour: its right one
-};
-
-void GatherRanges(const uint8_t *row, int r, RowRanges &out) {
-    // Missing rows are mirrored: the row below stands in above the first row,
-    // the (already corrected) row above below the last.
-    const uint8_t *up = r > 0 ? row - kPlaneStride : row + kPlaneStride;
-    const uint8_t *down = r < kPlaneRows - 1 ? row + kPlaneStride : row - kPlaneStride;
-    uint8_t vhi[kHalf + 2], vlo[kHalf + 2];
-    for (int i = 0; i < kHalf; ++i) {
-        vhi[i + 1] = std::max(up[i], down[i]);
-        vlo[i + 1] = std::min(up[i], down[i]);
-    }
-    // Missing columns are mirrored too.
-    vhi[0] = vhi[2];
-    vlo[0] = vlo[2];
-    vhi[kHalf + 1] = vhi[kHalf - 1];
-    vlo[kHalf + 1] = vlo[kHalf - 1];
-    // The right neighbour is not corrected yet; in the last column it is the
-    // left one, which the chain carries, so nothing stands in for it there.
-    uint8_t rightHi[kHalf], rightLo[kHalf];
-    for (int i = 0; i < kHalf - 1; ++i) rightHi[i] = rightLo[i] = row[i + 1];
-    rightHi[kHalf - 1] = 0;
-    rightLo[kHalf - 1] = 255;
-    for (int i = 0; i < kHalf; ++i) {
-        const uint8_t hi = std::max({vhi[i], vhi[i + 1], vhi[i + 2], rightHi[i]});
-        const uint8_t lo = std::min({vlo[i], vlo[i + 1], vlo[i + 2], rightLo[i]});
-        out.low[i] = std::min(row[i], hi);
-        out.high[i] = std::max(row[i], lo);
-    }
-    out.first = row[1];
-}
-
-void CorrectDefects(uint8_t *frame) {
-    RowRanges ranges[4];
-    for (int r = 0; r < kPlaneRows; ++r) {
-        uint8_t *rows[4];
-        uint8_t left[4];
-        for (int p = 0; p < 4; ++p) {
-            rows[p] = frame + kPlaneStarts[p] + r * kPlaneStride;
-            GatherRanges(rows[p], r, ranges[p]);
-            left[p] = ranges[p].first;
-        }
-        for (int i = 0; i < kHalf; ++i)
-            for (int p = 0; p < 4; ++p) {
-                left[p] = std::min(std::max(left[p], ranges[p].low[i]), ranges[p].high[i]);
-                rows[p][i] = left[p];
-            }
-    }
-}
-
-} // namespace
-
-bool ReformatFrame(const uint8_t *raw, uint8_t *frame, int32_t blackLevel,
-                   int32_t defectCorrection) {
-    if (blackLevel < 0 || blackLevel > 128) return false;
-
-    uint8_t level[256];
-    BuildLevelTable(blackLevel, level);
+// Raw rows to frame rows through the level table: odd columns 3..163 to bytes
+// 1..81, even columns 0..160 to 82..162, the edge bytes copied. The table is
+// applied four bytes to a word, which saves stores.
+void LevelRows(const uint8_t *raw, uint8_t *frame, const uint8_t level[256]) {
     for (int y = 0; y < kFrameHeight; ++y) {
         const uint8_t *in = raw + y * kFrameWidth;
         uint8_t *out = frame + y * kFrameWidth;
-        // Odd columns 3..163 to bytes 1..81, even columns 0..160 to 82..162.
-        // The table is applied four bytes to a word, which saves stores.
         uint8_t mapped[kFrameWidth];
         for (int i = 0; i < kFrameWidth; i += 4) {
             uint32_t four;
@@ -112,8 +46,295 @@ bool ReformatFrame(const uint8_t *raw, uint8_t *frame, int32_t blackLevel,
         out[163] = out[162];
         out[0] = out[1];
     }
-    if (defectCorrection == 1) CorrectDefects(frame);
-    return true;
+}
+
+// Rank filter on the four colour planes, each in place and in reading order.
+// Replacing the largest of a 3 x 3 neighbourhood by the second largest (and the
+// smallest by the second smallest) is the same as limiting the sample to the
+// range [lo, hi] of its eight neighbours. Only the left neighbour L has been
+// corrected already when a sample s's turn comes; with lo and hi gathered from
+// the others, the result clamp(s, min(lo, L), max(hi, L)) is L limited to
+// [low, high] = [min(s, hi), max(s, lo)].
+//
+// That looks like a chain along the row, but it is only two links long. Take
+// two neighbouring samples. The right one is among the first's others, and the
+// columns above and below them both are among both samples' others. If the
+// first is the largest of its others (low = its hi, high = itself), every L it
+// gives is at least its hi, which is at least all of the second's others but
+// the one beyond and at least the second sample itself: the second's clamp
+// gives the same for all of them, its own hi or the second sample. The other
+// cases go the same way, and a sample inside its range gives itself for any L.
+// So the clamp of a sample gives one value over the whole range of the clamp
+// before it, and that range's lower end will do for L: a corrected sample is
+// clamp(low[i - 1], low[i], high[i]), and a row is as parallel as its ranges.
+// By value: std::max's reference to the larger operand reads as a load from
+// one of two places, which the compiler will not vectorise.
+inline uint8_t Max(uint8_t a, uint8_t b) {
+    return a > b ? a : b;
+}
+inline uint8_t Min(uint8_t a, uint8_t b) {
+    return a < b ? a : b;
+}
+
+struct RowRanges {
+    uint8_t low[kHalf], high[kHalf];
+    uint8_t first; // the first sample's left neighbour: its right one
+};
+
+TARN_KERNEL void GatherRanges(const uint8_t *row, int r, RowRanges &out) {
+    // Missing rows are mirrored: the row below stands in above the first row,
+    // the (already corrected) row above below the last.
+    const uint8_t *up = r > 0 ? row - kPlaneStride : row + kPlaneStride;
+    const uint8_t *down = r < kPlaneRows - 1 ? row + kPlaneStride : row - kPlaneStride;
+    uint8_t vhi[kHalf + 2], vlo[kHalf + 2];
+    for (int i = 0; i < kHalf; ++i) {
+        vhi[i + 1] = Max(up[i], down[i]);
+        vlo[i + 1] = Min(up[i], down[i]);
+    }
+    // Missing columns are mirrored too.
+    vhi[0] = vhi[2];
+    vlo[0] = vlo[2];
+    vhi[kHalf + 1] = vhi[kHalf - 1];
+    vlo[kHalf + 1] = vlo[kHalf - 1];
+    // The right neighbour is not corrected yet; in the last column it is the
+    // left one, which the clamp takes care of, so nothing stands in for it.
+    uint8_t rightHi[kHalf], rightLo[kHalf];
+    for (int i = 0; i < kHalf - 1; ++i) rightHi[i] = rightLo[i] = row[i + 1];
+    rightHi[kHalf - 1] = 0;
+    rightLo[kHalf - 1] = 255;
+    for (int i = 0; i < kHalf; ++i) {
+        const uint8_t hi = Max(Max(vhi[i], vhi[i + 1]), Max(vhi[i + 2], rightHi[i]));
+        const uint8_t lo = Min(Min(vlo[i], vlo[i + 1]), Min(vlo[i + 2], rightLo[i]));
+        out.low[i] = Min(row[i], hi);
+        out.high[i] = Max(row[i], lo);
+    }
+    out.first = row[1];
+}
+
+TARN_KERNEL void CorrectDefectsBody(uint8_t *frame) {
+    RowRanges ranges;
+    for (int r = 0; r < kPlaneRows; ++r)
+        for (int p = 0; p < 4; ++p) {
+            uint8_t *row = frame + kPlaneStarts[p] + r * kPlaneStride;
+            GatherRanges(row, r, ranges);
+            uint8_t corrected[kHalf];
+            corrected[0] = Min(Max(ranges.first, ranges.low[0]), ranges.high[0]);
+            for (int i = 1; i < kHalf; ++i)
+                corrected[i] = Min(Max(ranges.low[i - 1], ranges.low[i]), ranges.high[i]);
+            std::memcpy(row, corrected, kHalf);
+        }
+}
+
+void CorrectDefects(uint8_t *frame) {
+    CorrectDefectsBody(frame);
+}
+
+#ifdef TARN_WIDE_PATH
+// On the wide paths the frame is regrouped into quads: one 32-bit cell per
+// plane row and column holding the four planes' samples, so that byte-wise
+// min and max work on the four planes side by side, a neighbour is one cell
+// or one quad row away, and a row of cells fills whole registers. Each quad
+// row has a cell of margin on the left (column -1) and room on the right for
+// whole registers; the margins hold the mirrored columns.
+constexpr int kQuadStride = 100; // column -1, columns 0..81, whole 16-cell registers
+struct Quads {
+    uint32_t cell[kPlaneRows][kQuadStride];
+};
+
+// Column 0 of quad row r.
+inline uint32_t *QuadRow(Quads &quads, int r) {
+    return quads.cell[r] + 1;
+}
+
+// Sixteen columns of the four planes at a time, transposed with byte and word
+// shuffles; the last group overlaps the one before it.
+typedef uint8_t Bytes16 __attribute__((vector_size(16)));
+typedef uint16_t Words8 __attribute__((vector_size(16)));
+constexpr int kGroups[] = {0, 16, 32, 48, 64, kHalf - 16};
+
+TARN_KERNEL void ToQuads(const uint8_t *__restrict frame, Quads &quads) {
+    const Bytes16 lowBytes = {0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23};
+    const Bytes16 highBytes = lowBytes + 8;
+    const Words8 lowWords = {0, 8, 1, 9, 2, 10, 3, 11}, highWords = lowWords + 4;
+    for (int r = 0; r < kPlaneRows; ++r) {
+        const uint8_t *p = frame + r * kPlaneStride;
+        uint32_t *q = QuadRow(quads, r);
+        for (const int c : kGroups) {
+            Bytes16 plane[4];
+            for (int k = 0; k < 4; ++k) std::memcpy(&plane[k], p + kPlaneStarts[k] + c, 16);
+            // Planes 0 and 1, 2 and 3 byte by byte, then the pairs word by word.
+            const Words8 first01 =
+                reinterpret_cast<Words8>(__builtin_shuffle(plane[0], plane[1], lowBytes));
+            const Words8 last01 =
+                reinterpret_cast<Words8>(__builtin_shuffle(plane[0], plane[1], highBytes));
+            const Words8 first23 =
+                reinterpret_cast<Words8>(__builtin_shuffle(plane[2], plane[3], lowBytes));
+            const Words8 last23 =
+                reinterpret_cast<Words8>(__builtin_shuffle(plane[2], plane[3], highBytes));
+            const Words8 cells[4] = {__builtin_shuffle(first01, first23, lowWords),
+                                     __builtin_shuffle(first01, first23, highWords),
+                                     __builtin_shuffle(last01, last23, lowWords),
+                                     __builtin_shuffle(last01, last23, highWords)};
+            for (int k = 0; k < 4; ++k) std::memcpy(q + c + 4 * k, &cells[k], 16);
+        }
+        q[-1] = q[1];
+        q[kHalf] = q[kHalf - 2];
+        std::fill(q + kHalf + 1, quads.cell[r] + kQuadStride, 0u);
+    }
+}
+
+TARN_KERNEL void FromQuads(Quads &quads, uint8_t *__restrict frame) {
+    // Bytes 0, 4, 8 ... then 1, 5, 9 ... of two registers of cells: one
+    // plane's eight columns, then the next plane's.
+    const Bytes16 evenPlanes = {0, 4, 8, 12, 16, 20, 24, 28, 1, 5, 9, 13, 17, 21, 25, 29};
+    const Bytes16 oddPlanes = evenPlanes + 2;
+    const Bytes16 firstHalves = {0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23};
+    const Bytes16 secondHalves = firstHalves + 8;
+    for (int r = 0; r < kPlaneRows; ++r) {
+        uint8_t *p = frame + r * kPlaneStride;
+        const uint32_t *q = QuadRow(quads, r);
+        for (const int c : kGroups) {
+            Bytes16 cells[4];
+            for (int k = 0; k < 4; ++k) std::memcpy(&cells[k], q + c + 4 * k, 16);
+            const Bytes16 planes01a = __builtin_shuffle(cells[0], cells[1], evenPlanes);
+            const Bytes16 planes23a = __builtin_shuffle(cells[0], cells[1], oddPlanes);
+            const Bytes16 planes01b = __builtin_shuffle(cells[2], cells[3], evenPlanes);
+            const Bytes16 planes23b = __builtin_shuffle(cells[2], cells[3], oddPlanes);
+            const Bytes16 plane[4] = {__builtin_shuffle(planes01a, planes01b, firstHalves),
+                                      __builtin_shuffle(planes01a, planes01b, secondHalves),
+                                      __builtin_shuffle(planes23a, planes23b, firstHalves),
+                                      __builtin_shuffle(planes23a, planes23b, secondHalves)};
+            for (int k = 0; k < 4; ++k) std::memcpy(p + kPlaneStarts[k] + c, &plane[k], 16);
+        }
+    }
+}
+
+// The rank filter over quads, N cells to a register (the compiler's vectors:
+// the same code is built for AVX2 and AVX-512).
+template <int N> struct QuadVectors {
+    typedef uint8_t Bytes __attribute__((vector_size(4 * N)));
+    typedef uint32_t Cells __attribute__((vector_size(4 * N)));
+};
+
+template <int N> TARN_KERNEL void CorrectQuads(Quads &quads) {
+    using Bytes = typename QuadVectors<N>::Bytes;
+    using Cells = typename QuadVectors<N>::Cells;
+    static_assert((kHalf + N - 1) / N * N + 1 < kQuadStride, "whole registers fit a row");
+    // The lower ends of the ranges moved one cell on, the previous register's
+    // last one entering.
+    Cells onePlace{};
+    for (int j = 0; j < N; ++j) onePlace[j] = static_cast<uint32_t>(N - 1 + j);
+    for (int r = 0; r < kPlaneRows; ++r) {
+        const uint32_t *up = QuadRow(quads, r > 0 ? r - 1 : 1);
+        const uint32_t *down = QuadRow(quads, r < kPlaneRows - 1 ? r + 1 : kPlaneRows - 2);
+        uint32_t *row = QuadRow(quads, r);
+        // The last column's right neighbour is the left one: a sample of the
+        // column above stands in, already among those gathered.
+        row[kHalf] = up[kHalf - 1];
+        Cells lowBefore{};
+        lowBefore += row[1]; // the first sample's left neighbour
+        for (int c = 0; c < kHalf; c += N) {
+            // The others: three above, three below, the right neighbour.
+            Bytes upLeft, upMid, upRight, downLeft, downMid, downRight, right, sample;
+            std::memcpy(&upLeft, up + c - 1, sizeof sample);
+            std::memcpy(&upMid, up + c, sizeof sample);
+            std::memcpy(&upRight, up + c + 1, sizeof sample);
+            std::memcpy(&downLeft, down + c - 1, sizeof sample);
+            std::memcpy(&downMid, down + c, sizeof sample);
+            std::memcpy(&downRight, down + c + 1, sizeof sample);
+            std::memcpy(&right, row + c + 1, sizeof sample);
+            std::memcpy(&sample, row + c, sizeof sample);
+            // Column by column, each pair's larger and smaller first.
+            const Bytes hiLeft = upLeft > downLeft ? upLeft : downLeft;
+            const Bytes loLeft = upLeft < downLeft ? upLeft : downLeft;
+            const Bytes hiMid = upMid > downMid ? upMid : downMid;
+            const Bytes loMid = upMid < downMid ? upMid : downMid;
+            const Bytes hiRight = upRight > downRight ? upRight : downRight;
+            const Bytes loRight = upRight < downRight ? upRight : downRight;
+            Bytes hi = hiLeft > hiMid ? hiLeft : hiMid, lo = loLeft < loMid ? loLeft : loMid;
+            hi = hi > hiRight ? hi : hiRight;
+            lo = lo < loRight ? lo : loRight;
+            hi = hi > right ? hi : right;
+            lo = lo < right ? lo : right;
+            const Bytes low = sample < hi ? sample : hi, high = sample > lo ? sample : lo;
+            Bytes left = reinterpret_cast<Bytes>(
+                __builtin_shuffle(lowBefore, reinterpret_cast<Cells>(low), onePlace));
+            left = left > low ? left : low;
+            left = left < high ? left : high;
+            std::memcpy(row + c, &left, sizeof left);
+            lowBefore = reinterpret_cast<Cells>(low);
+        }
+        // Mirrored columns, corrected, for the row below.
+        row[-1] = row[1];
+        row[kHalf] = row[kHalf - 2];
+    }
+}
+
+template <int N> TARN_KERNEL void CorrectDefectsWide(uint8_t *frame) {
+    Quads quads;
+    ToQuads(frame, quads);
+    CorrectQuads<N>(quads);
+    FromQuads(quads, frame);
+}
+
+// Raw rows through the level table a register at a time: each half row's 81
+// bytes as registers starting at the given offsets, the last overlapping.
+#define TARN_LEVEL_ROWS(Vec, table, ...)                                                           \
+    for (int y = 0; y < kFrameHeight; ++y) {                                                       \
+        const uint8_t *in = raw + y * kFrameWidth;                                                 \
+        uint8_t *out = frame + y * kFrameWidth;                                                    \
+        for (const int at : {__VA_ARGS__}) {                                                       \
+            Vec first, second;                                                                     \
+            std::memcpy(&first, in + at, sizeof first);                                            \
+            std::memcpy(&second, in + 83 + at, sizeof second);                                     \
+            first = Lookup(table, first);                                                          \
+            second = Lookup(table, second);                                                        \
+            std::memcpy(out + 1 + at, &first, sizeof first);                                       \
+            std::memcpy(out + 82 + at, &second, sizeof second);                                    \
+        }                                                                                          \
+        out[163] = out[162];                                                                       \
+        out[0] = out[1];                                                                           \
+    }
+
+TARN_AVX2_FN void ReformatAvx2(const uint8_t *raw, uint8_t *frame, const uint8_t *level,
+                               bool correct) {
+    const ByteTable256 table = LoadByteTable256(level);
+    TARN_LEVEL_ROWS(__m256i, table, 0, 32, 49)
+    if (correct) CorrectDefectsWide<8>(frame);
+}
+
+TARN_AVX512_FN void ReformatAvx512(const uint8_t *raw, uint8_t *frame, const uint8_t *level,
+                                   bool correct) {
+    const ByteTable512 table = LoadByteTable512(level);
+    TARN_LEVEL_ROWS(__m512i, table, 0, 17)
+    if (correct) CorrectDefectsWide<16>(frame);
+}
+#undef TARN_LEVEL_ROWS
+#endif
+
+} // namespace
+
+bool ReformatFrame(const uint8_t *raw, uint8_t *frame, int32_t blackLevel,
+                   int32_t defectCorrection) {
+    if (blackLevel < 0 || blackLevel > 128) return false;
+
+    uint8_t level[256];
+    BuildLevelTable(blackLevel, level);
+    const bool correct = defectCorrection == 1;
+    switch (ChosenKernelPath()) {
+#ifdef TARN_WIDE_PATH
+    case KernelPath::kAvx512:
+        ReformatAvx512(raw, frame, level, correct);
+        return true;
+    case KernelPath::kAvx2:
+        ReformatAvx2(raw, frame, level, correct);
+        return true;
+#endif
+    default:
+        LevelRows(raw, frame, level);
+        if (correct) CorrectDefects(frame);
+        return true;
+    }
 }
 
 } // namespace tarnlink

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "imaging/enlarge.h"
-#include "imaging/kernel_path.h"
+#include "support/every_path.h"
 #include "support/pictures.h"
 #include "support/enlarge_reference.h"
 #include "tarnlink.h"
@@ -98,34 +98,15 @@ TEST(EnlargeMemory, WorkingMemoryIsReleasedOnSuccessAndWhenItCannotBeHad) {
     }
 }
 
-using tarnlink::KernelPath;
-
-// Forces one build of the loops for the test, where the processor has it.
-class OnEveryPath : public ::testing::TestWithParam<KernelPath> {
-  protected:
-    void SetUp() override {
-        saved_ = tarnlink::g_kernelPathCap;
-        if (tarnlink::WidestKernelPath() < GetParam())
-            GTEST_SKIP() << "the processor lacks this path";
-        tarnlink::g_kernelPathCap = GetParam();
-    }
-    void TearDown() override { tarnlink::g_kernelPathCap = saved_; }
-
-  private:
-    KernelPath saved_ = KernelPath::kAvx2;
-};
+using tarn_test::KernelPath;
+using tarn_test::OnEveryPath;
 
 class EnlargeWorkedValues : public OnEveryPath {};
 class EnlargePlaneEdges : public OnEveryPath {};
 class EnlargeReference : public OnEveryPath {};
 
-std::string PathName(const ::testing::TestParamInfo<KernelPath> &info) {
-    return info.param == KernelPath::kPlain ? "plain" : "avx2";
-}
-
-#define TARN_ON_EVERY_PATH(suite)                                                                  \
-    INSTANTIATE_TEST_SUITE_P(EveryPath, suite,                                                     \
-                             ::testing::Values(KernelPath::kPlain, KernelPath::kAvx2), PathName)
+// The enlargement has no AVX-512 build: such processors run the AVX2 one.
+#define TARN_ON_EVERY_PATH(suite) TARN_ON_PATHS(suite, KernelPath::kPlain, KernelPath::kAvx2)
 TARN_ON_EVERY_PATH(EnlargeWorkedValues);
 TARN_ON_EVERY_PATH(EnlargePlaneEdges);
 TARN_ON_EVERY_PATH(EnlargeReference);
