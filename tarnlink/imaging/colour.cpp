@@ -142,22 +142,19 @@ inline const uint8_t *EvenHalf(const uint8_t *frame, int y) {
 }
 
 // The mean of the two green samples of every 2 x 2 cell (green sits where
-// x + y is even).
+// x + y is even), each row kept as its even columns and then its odd ones, as
+// the frame's rows are: every loop over it then reads contiguous bytes.
+constexpr int kGreenHalf = kGreenWidth / 2;
 TARN_KERNEL void BuildGreenPlane(const uint8_t *__restrict frame, uint8_t *__restrict green) {
     for (int r = 0; r < kGreenHeight; ++r) {
-        uint8_t *out = green + r * kGreenWidth;
-        if ((r & 1) == 0) {
-            const uint8_t *e = EvenHalf(frame, r), *o = OddHalf(frame, r + 1);
-            for (int m = 0; m < 81; ++m) {
-                out[2 * m] = static_cast<uint8_t>((e[m] + o[m]) >> 1);
-                out[2 * m + 1] = static_cast<uint8_t>((e[m + 1] + o[m]) >> 1);
-            }
-        } else {
-            const uint8_t *o = OddHalf(frame, r), *e = EvenHalf(frame, r + 1);
-            for (int m = 0; m < 81; ++m) {
-                out[2 * m] = static_cast<uint8_t>((o[m] + e[m]) >> 1);
-                out[2 * m + 1] = static_cast<uint8_t>((o[m] + e[m + 1]) >> 1);
-            }
+        uint8_t *even = green + r * kGreenWidth, *odd = even + kGreenHalf;
+        // The row's even half and the odd half of the row below, or the other
+        // way round on odd rows; a cell's odd column takes the next even sample.
+        const uint8_t *e = EvenHalf(frame, (r & 1) == 0 ? r : r + 1);
+        const uint8_t *o = OddHalf(frame, (r & 1) == 0 ? r + 1 : r);
+        for (int m = 0; m < kGreenHalf; ++m) {
+            even[m] = static_cast<uint8_t>((e[m] + o[m]) >> 1);
+            odd[m] = static_cast<uint8_t>((e[m + 1] + o[m]) >> 1);
         }
     }
 }
@@ -183,6 +180,46 @@ inline uint8_t ClampByte(int16_t v) {
     return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
 }
 
+// Green smoothing and its detail, cored and scaled, for one parity of a row's
+// output columns, and the three colours sharpened by that detail. For output
+// column 2k + p the green cell in the middle is column 2k + p + 1: the centre
+// plane is the green plane's half of that parity, the side plane the other.
+TARN_KERNEL void SharpenHalf(const uint8_t *__restrict c0, const uint8_t *__restrict c1,
+                             const uint8_t *__restrict c2, const uint8_t *__restrict s0,
+                             const uint8_t *__restrict s1, const uint8_t *__restrict s2,
+                             const int16_t *__restrict redBlend,
+                             const int16_t *__restrict blueBlend, int16_t coring, int16_t gain,
+                             uint8_t *__restrict red, uint8_t *__restrict grn,
+                             uint8_t *__restrict blue) {
+    for (int k = 0; k < kPictureWidth / 2; ++k) {
+        const int16_t centre = c1[k];
+        const int16_t n4 = static_cast<int16_t>(s1[k] + s1[k + 1] + c0[k] + c2[k]);
+        const int16_t d4 = static_cast<int16_t>(s0[k] + s0[k + 1] + s2[k] + s2[k + 1]);
+        const int16_t smoothed =
+            static_cast<int16_t>(static_cast<int16_t>(d4 + 2 * n4 + 4 * centre) >> 4);
+        const int16_t detail = static_cast<int16_t>(
+            static_cast<int16_t>(static_cast<int16_t>(8 * centre - d4) >> 2) - smoothed);
+        // Coring: detail within the threshold is dropped, beyond it shrunk.
+        const int16_t above = static_cast<int16_t>(detail - coring);
+        const int16_t below = static_cast<int16_t>(detail + coring);
+        const int16_t cored =
+            static_cast<int16_t>((above > 0 ? above : 0) + (below < 0 ? below : 0));
+        const int16_t edge = static_cast<int16_t>(static_cast<int16_t>(cored * gain) >> 1);
+        red[k] = ClampByte(static_cast<int16_t>(redBlend[k] + edge));
+        grn[k] = ClampByte(static_cast<int16_t>(smoothed + edge));
+        blue[k] = ClampByte(static_cast<int16_t>(blueBlend[k] + edge));
+    }
+}
+
+// Even and odd columns back into one row.
+TARN_KERNEL void Interleave(const uint8_t *__restrict even, const uint8_t *__restrict odd,
+                            uint8_t *__restrict row) {
+    for (int k = 0; k < kPictureWidth / 2; ++k) {
+        row[2 * k] = even[k];
+        row[2 * k + 1] = odd[k];
+    }
+}
+
 // Red and blue by interpolation, green by smoothing, all three sharpened by the
 // same green detail; the steps of a pass that use integers only. The coring
 // threshold and the gain are the engine's fixed 1 and 3 halves.
@@ -190,8 +227,9 @@ TARN_KERNEL void Interpolate(const ColourState &s, const uint8_t *__restrict fra
                              const uint8_t *__restrict green, SensorPlanes &out) {
     const int16_t coring = static_cast<int16_t>(s.coringThreshold);
     const int16_t gain = static_cast<int16_t>(s.sharpenGain);
-    int16_t redEven[80], redOdd[80], blueEven[80], blueOdd[80];
-    int16_t smooth[kPictureWidth], edge[kPictureWidth];
+    constexpr int kHalfWidth = kPictureWidth / 2;
+    int16_t redEven[kHalfWidth], redOdd[kHalfWidth], blueEven[kHalfWidth], blueOdd[kHalfWidth];
+    uint8_t colours[2][3][kHalfWidth]; // even, odd columns; red, green, blue
     for (int y = 0; y < kPictureHeight; ++y) {
         const bool yOdd = (y & 1) != 0;
         // Red sits on even rows at odd x, blue on odd rows at even x. For output
@@ -203,37 +241,17 @@ TARN_KERNEL void Interpolate(const ColourState &s, const uint8_t *__restrict fra
         BlendRow(EvenHalf(frame, yOdd ? y + 2 : y + 1), EvenHalf(frame, yOdd ? y : y + 3), 1, 0, 1,
                  2, blueEven, blueOdd);
 
-        const uint8_t *g0 = green + y * kGreenWidth;
-        const uint8_t *g1 = g0 + kGreenWidth;
-        const uint8_t *g2 = g1 + kGreenWidth;
-        for (int x = 0; x < kPictureWidth; ++x) {
-            const int16_t centre = g1[x + 1];
-            const int16_t n4 = static_cast<int16_t>(g1[x] + g1[x + 2] + g0[x + 1] + g2[x + 1]);
-            const int16_t d4 = static_cast<int16_t>(g0[x] + g0[x + 2] + g2[x] + g2[x + 2]);
-            const int16_t smoothed =
-                static_cast<int16_t>(static_cast<int16_t>(d4 + 2 * n4 + 4 * centre) >> 4);
-            const int16_t detail = static_cast<int16_t>(
-                static_cast<int16_t>(static_cast<int16_t>(8 * centre - d4) >> 2) - smoothed);
-            // Coring: detail within the threshold is dropped, beyond it shrunk.
-            const int16_t above = static_cast<int16_t>(detail - coring);
-            const int16_t below = static_cast<int16_t>(detail + coring);
-            const int16_t cored =
-                static_cast<int16_t>((above > 0 ? above : 0) + (below < 0 ? below : 0));
-            smooth[x] = smoothed;
-            edge[x] = static_cast<int16_t>(static_cast<int16_t>(cored * gain) >> 1);
-        }
-
-        uint8_t *red = out.red + y * kPictureWidth;
-        uint8_t *grn = out.green + y * kPictureWidth;
-        uint8_t *blue = out.blue + y * kPictureWidth;
-        for (int k = 0; k < kPictureWidth / 2; ++k) {
-            red[2 * k] = ClampByte(static_cast<int16_t>(redEven[k] + edge[2 * k]));
-            red[2 * k + 1] = ClampByte(static_cast<int16_t>(redOdd[k] + edge[2 * k + 1]));
-            blue[2 * k] = ClampByte(static_cast<int16_t>(blueEven[k] + edge[2 * k]));
-            blue[2 * k + 1] = ClampByte(static_cast<int16_t>(blueOdd[k] + edge[2 * k + 1]));
-        }
-        for (int x = 0; x < kPictureWidth; ++x)
-            grn[x] = ClampByte(static_cast<int16_t>(smooth[x] + edge[x]));
+        const uint8_t *e0 = green + y * kGreenWidth, *o0 = e0 + kGreenHalf;
+        const uint8_t *e1 = e0 + kGreenWidth, *o1 = o0 + kGreenWidth;
+        const uint8_t *e2 = e1 + kGreenWidth, *o2 = o1 + kGreenWidth;
+        SharpenHalf(o0, o1, o2, e0, e1, e2, redEven, blueEven, coring, gain, colours[0][0],
+                    colours[0][1], colours[0][2]);
+        SharpenHalf(e0 + 1, e1 + 1, e2 + 1, o0, o1, o2, redOdd, blueOdd, coring, gain,
+                    colours[1][0], colours[1][1], colours[1][2]);
+        const int row = y * kPictureWidth;
+        Interleave(colours[0][0], colours[1][0], out.red + row);
+        Interleave(colours[0][1], colours[1][1], out.green + row);
+        Interleave(colours[0][2], colours[1][2], out.blue + row);
     }
 }
 
@@ -509,9 +527,11 @@ TARN_AVX512_INLINE __m512d Truncate(__m512d v) {
     return _mm512_roundscale_pd(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
 }
 
-// Eight values truncated and limited to 0..255, as bytes in the low half.
-TARN_AVX512_INLINE __m128i Bytes8(__m512d v) {
-    return _mm256_cvtusepi32_epi8(_mm256_max_epi32(_mm512_cvttpd_epi32(v), _mm256_setzero_si256()));
+// Sixteen values truncated and limited to 0..255, as bytes.
+TARN_AVX512_INLINE __m128i Bytes16(__m512d first, __m512d second) {
+    const __m512i both = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvttpd_epi32(first)),
+                                            _mm512_cvttpd_epi32(second), 1);
+    return _mm512_cvtusepi32_epi8(_mm512_max_epi32(both, _mm512_setzero_si512()));
 }
 
 // Byte j of a 16-pixel group (pixel j / 3, colour j % 3) comes from plane
@@ -534,6 +554,17 @@ struct Avx512Row {
     TARN_AVX512_FN void operator()(const double (&m)[3][3], int32_t lumaMin, const uint8_t *red,
                                    const uint8_t *grn, const uint8_t *blu, const uint8_t *gamma,
                                    uint8_t *out, int64_t &sumCb, int64_t &sumCr) const {
+        // The passes that only measure the cast get a loop of their own.
+        if (out == nullptr)
+            Pixels<false>(m, lumaMin, red, grn, blu, gamma, out, sumCb, sumCr);
+        else
+            Pixels<true>(m, lumaMin, red, grn, blu, gamma, out, sumCb, sumCr);
+    }
+
+    template <bool kPicture>
+    TARN_AVX512_INLINE static void
+    Pixels(const double (&m)[3][3], int32_t lumaMin, const uint8_t *red, const uint8_t *grn,
+           const uint8_t *blu, const uint8_t *gamma, uint8_t *out, int64_t &sumCb, int64_t &sumCr) {
         const __m512d m00 = _mm512_set1_pd(m[0][0]), m01 = _mm512_set1_pd(m[0][1]),
                       m02 = _mm512_set1_pd(m[0][2]), m10 = _mm512_set1_pd(m[1][0]),
                       m11 = _mm512_set1_pd(m[1][1]), m12 = _mm512_set1_pd(m[1][2]),
@@ -551,7 +582,7 @@ struct Avx512Row {
         // Whole numbers below 2^53 add exactly, in any order.
         __m512d accCb = _mm512_setzero_pd(), accCr = _mm512_setzero_pd();
         for (int x = 0; x < kPictureWidth; x += 16) {
-            __m128i ib[2], ig[2], ir[2];
+            __m512d vb[2], vg[2], vr[2];
             for (int h = 0; h < 2; ++h) {
                 const int at = x + 8 * h;
                 const __m512d r = Load8(red + at), g = Load8(grn + at), b = Load8(blu + at);
@@ -561,17 +592,17 @@ struct Avx512Row {
                 const __mmask8 bright = _mm512_cmp_pd_mask(lum, bar, _CMP_GE_OQ);
                 accCb = _mm512_mask_add_pd(accCb, bright, accCb, cb);
                 accCr = _mm512_mask_add_pd(accCr, bright, accCr, cr);
-                if (out == nullptr) continue;
+                if (!kPicture) continue;
                 const __m512d luma = _mm512_mul_pd(kY, lum);
-                ib[h] = Bytes8(_mm512_add_pd(luma, _mm512_mul_pd(kBlueCb, cb)));
-                ig[h] = Bytes8(_mm512_sub_pd(_mm512_sub_pd(luma, _mm512_mul_pd(kGreenCb, cb)),
-                                             _mm512_mul_pd(kGreenCr, cr)));
-                ir[h] = Bytes8(_mm512_add_pd(luma, _mm512_mul_pd(kRedCr, cr)));
+                vb[h] = _mm512_add_pd(luma, _mm512_mul_pd(kBlueCb, cb));
+                vg[h] = _mm512_sub_pd(_mm512_sub_pd(luma, _mm512_mul_pd(kGreenCb, cb)),
+                                      _mm512_mul_pd(kGreenCr, cr));
+                vr[h] = _mm512_add_pd(luma, _mm512_mul_pd(kRedCr, cr));
             }
-            if (out == nullptr) continue;
-            __m512i planes = _mm512_castsi128_si512(_mm_unpacklo_epi64(ib[0], ib[1]));
-            planes = _mm512_inserti32x4(planes, _mm_unpacklo_epi64(ig[0], ig[1]), 1);
-            planes = _mm512_inserti32x4(planes, _mm_unpacklo_epi64(ir[0], ir[1]), 2);
+            if (!kPicture) continue;
+            __m512i planes = _mm512_castsi128_si512(Bytes16(vb[0], vb[1]));
+            planes = _mm512_inserti32x4(planes, Bytes16(vg[0], vg[1]), 1);
+            planes = _mm512_inserti32x4(planes, Bytes16(vr[0], vr[1]), 2);
             const __m512i pixels = Lookup(lut, _mm512_permutexvar_epi8(interleave, planes));
             _mm512_mask_storeu_epi8(out + 3 * x, 0xFFFFFFFFFFFFull, pixels);
         }
@@ -579,6 +610,114 @@ struct Avx512Row {
         sumCr += static_cast<int64_t>(_mm512_reduce_add_pd(accCr));
     }
 };
+
+// Thirty-two bytes widened to 16-bit lanes.
+TARN_AVX512_INLINE __m512i Widen32(const uint8_t *p) {
+    return _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)));
+}
+
+// The 9:3:3:1 blend of nearer and farther rows, given each row's 3a + b.
+TARN_AVX512_INLINE __m512i Blend32(__m512i nearSum, __m512i farSum) {
+    const __m512i threeNear = _mm512_add_epi16(_mm512_add_epi16(nearSum, nearSum), nearSum);
+    return _mm512_srai_epi16(_mm512_add_epi16(threeNear, farSum), 4);
+}
+
+// 3a + b.
+TARN_AVX512_INLINE __m512i ThreeAndOne(__m512i a, __m512i b) {
+    return _mm512_add_epi16(_mm512_add_epi16(_mm512_add_epi16(a, a), a), b);
+}
+
+// Smoothing, detail, coring and the three sharpened colours of one parity, as
+// in SharpenHalf.
+struct Sharpened32 {
+    __m512i red, green, blue;
+};
+TARN_AVX512_INLINE Sharpened32 Sharpen32(__m512i centre, __m512i n4, __m512i d4, __m512i redBlend,
+                                         __m512i blueBlend, __m512i coring, __m512i gain) {
+    const __m512i sum = _mm512_add_epi16(_mm512_add_epi16(d4, _mm512_slli_epi16(n4, 1)),
+                                         _mm512_slli_epi16(centre, 2));
+    const __m512i smoothed = _mm512_srai_epi16(sum, 4);
+    const __m512i detail = _mm512_sub_epi16(
+        _mm512_srai_epi16(_mm512_sub_epi16(_mm512_slli_epi16(centre, 3), d4), 2), smoothed);
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i cored =
+        _mm512_add_epi16(_mm512_max_epi16(_mm512_sub_epi16(detail, coring), zero),
+                         _mm512_min_epi16(_mm512_add_epi16(detail, coring), zero));
+    const __m512i edge = _mm512_srai_epi16(_mm512_mullo_epi16(cored, gain), 1);
+    return {_mm512_add_epi16(redBlend, edge), _mm512_add_epi16(smoothed, edge),
+            _mm512_add_epi16(blueBlend, edge)};
+}
+
+// The packing below leaves, in each 16-byte lane, eight even columns' bytes
+// and then the eight odd ones'; this puts them in turn.
+constexpr InterleaveOrder MakePairOrder() {
+    InterleaveOrder order{};
+    for (int j = 0; j < 64; ++j) order.byte[j] = static_cast<uint8_t>(j % 2 * 8 + j % 16 / 2);
+    return order;
+}
+constexpr InterleaveOrder kPairOrder = MakePairOrder();
+
+// The even columns' values and the odd ones' limited to 0..255 (the packing
+// saturates as ClampByte does) and interleaved into 64 bytes of a row.
+TARN_AVX512_INLINE void StoreInterleaved32(__m512i even, __m512i odd, uint8_t *row) {
+    const __m512i order = _mm512_loadu_si512(kPairOrder.byte);
+    _mm512_storeu_si512(row, _mm512_shuffle_epi8(_mm512_packus_epi16(even, odd), order));
+}
+
+// Interpolate for AVX-512, 32 output columns of each parity at a time; the
+// rows are those of Interpolate and SharpenHalf, and the sums the parities
+// share are made once. (Left to the compiler, the 80-column rows leave most of
+// a 64-byte register over and the AVX2 build is faster.)
+TARN_AVX512_FN void InterpolateAvx512(const ColourState &s, const uint8_t *frame, uint8_t *green,
+                                      SensorPlanes &out) {
+    BuildGreenPlane(frame, green);
+    const __m512i coring = _mm512_set1_epi16(static_cast<int16_t>(s.coringThreshold));
+    const __m512i gain = _mm512_set1_epi16(static_cast<int16_t>(s.sharpenGain));
+    constexpr int kHalfWidth = kPictureWidth / 2;
+    for (int y = 0; y < kPictureHeight; ++y) {
+        const bool yOdd = (y & 1) != 0;
+        const uint8_t *redNear = OddHalf(frame, yOdd ? y + 1 : y + 2);
+        const uint8_t *redFar = OddHalf(frame, yOdd ? y + 3 : y);
+        const uint8_t *blueNear = EvenHalf(frame, yOdd ? y + 2 : y + 1);
+        const uint8_t *blueFar = EvenHalf(frame, yOdd ? y : y + 3);
+        const uint8_t *e0 = green + y * kGreenWidth, *o0 = e0 + kGreenHalf;
+        const uint8_t *e1 = e0 + kGreenWidth, *o1 = o0 + kGreenWidth;
+        const uint8_t *e2 = e1 + kGreenWidth, *o2 = o1 + kGreenWidth;
+        const int row = y * kPictureWidth;
+        // Whole registers, the last one overlapping the one before.
+        for (const int k : {0, 32, kHalfWidth - 32}) {
+            // Red: even columns weigh sample k most, odd ones k + 1; blue:
+            // both weigh k + 1 most, the even ones with k, the odd with k + 2.
+            const __m512i rn0 = Widen32(redNear + k), rn1 = Widen32(redNear + k + 1);
+            const __m512i rf0 = Widen32(redFar + k), rf1 = Widen32(redFar + k + 1);
+            const __m512i bn0 = Widen32(blueNear + k), bn1 = Widen32(blueNear + k + 1),
+                          bn2 = Widen32(blueNear + k + 2);
+            const __m512i bf0 = Widen32(blueFar + k), bf1 = Widen32(blueFar + k + 1),
+                          bf2 = Widen32(blueFar + k + 2);
+            const __m512i redEven = Blend32(ThreeAndOne(rn0, rn1), ThreeAndOne(rf0, rf1));
+            const __m512i redOdd = Blend32(ThreeAndOne(rn1, rn0), ThreeAndOne(rf1, rf0));
+            const __m512i blueEven = Blend32(ThreeAndOne(bn1, bn0), ThreeAndOne(bf1, bf0));
+            const __m512i blueOdd = Blend32(ThreeAndOne(bn1, bn2), ThreeAndOne(bf1, bf2));
+
+            // Above plus below, per green half and offset; the rows' own pairs.
+            const __m512i ve = _mm512_add_epi16(Widen32(e0 + k), Widen32(e2 + k));
+            const __m512i ven = _mm512_add_epi16(Widen32(e0 + k + 1), Widen32(e2 + k + 1));
+            const __m512i vo = _mm512_add_epi16(Widen32(o0 + k), Widen32(o2 + k));
+            const __m512i von = _mm512_add_epi16(Widen32(o0 + k + 1), Widen32(o2 + k + 1));
+            const __m512i e1k = Widen32(e1 + k), e1n = Widen32(e1 + k + 1);
+            const __m512i o1k = Widen32(o1 + k), o1n = Widen32(o1 + k + 1);
+            const Sharpened32 even =
+                Sharpen32(o1k, _mm512_add_epi16(_mm512_add_epi16(e1k, e1n), vo),
+                          _mm512_add_epi16(ve, ven), redEven, blueEven, coring, gain);
+            const Sharpened32 odd =
+                Sharpen32(e1n, _mm512_add_epi16(_mm512_add_epi16(o1k, o1n), ven),
+                          _mm512_add_epi16(vo, von), redOdd, blueOdd, coring, gain);
+            StoreInterleaved32(even.red, odd.red, out.red + row + 2 * k);
+            StoreInterleaved32(even.green, odd.green, out.green + row + 2 * k);
+            StoreInterleaved32(even.blue, odd.blue, out.blue + row + 2 * k);
+        }
+    }
+}
 
 TARN_AVX512_FN void ConvertAvx512(ColourState &s, const double (&matrix)[3][3],
                                   const SensorPlanes &in, uint8_t *picture) {
@@ -610,6 +749,8 @@ void PrepareSensorPlanes(uint8_t *frame) {
     // The interpolation's rows are 80 and 160 samples: 64-byte registers
     // leave too much over, and the AVX2 build is the faster.
     case KernelPath::kAvx512:
+        InterpolateAvx512(g_colour, frame, g_greenPlane, g_sensor);
+        break;
     case KernelPath::kAvx2:
         InterpolateAvx2(g_colour, frame, g_greenPlane, g_sensor);
         break;
