@@ -220,6 +220,30 @@ TARN_KERNEL void Interleave(const uint8_t *__restrict even, const uint8_t *__res
     }
 }
 
+// The rows output row y is made from. Red sits on even rows at odd x, blue on
+// odd rows at even x. For output column 2k the nearer red is x = 2k + 1 (odd
+// half k), the farther 2k + 3; for 2k + 1 the other way round. Blue: nearer
+// x = 2k + 2 (even half k + 1), farther 2k or 2k + 4. Green: the three green
+// rows from row y, each as its even and its odd half.
+struct SourceRows {
+    const uint8_t *redNear, *redFar, *blueNear, *blueFar;
+    const uint8_t *even[3], *odd[3];
+};
+inline SourceRows RowsFor(const uint8_t *frame, const uint8_t *green, int y) {
+    const bool yOdd = (y & 1) != 0;
+    SourceRows rows{OddHalf(frame, yOdd ? y + 1 : y + 2),
+                    OddHalf(frame, yOdd ? y + 3 : y),
+                    EvenHalf(frame, yOdd ? y + 2 : y + 1),
+                    EvenHalf(frame, yOdd ? y : y + 3),
+                    {},
+                    {}};
+    for (int i = 0; i < 3; ++i) {
+        rows.even[i] = green + (y + i) * kGreenWidth;
+        rows.odd[i] = rows.even[i] + kGreenHalf;
+    }
+    return rows;
+}
+
 // Red and blue by interpolation, green by smoothing, all three sharpened by the
 // same green detail; the steps of a pass that use integers only. The coring
 // threshold and the gain are the engine's fixed 1 and 3 halves.
@@ -231,23 +255,13 @@ TARN_KERNEL void Interpolate(const ColourState &s, const uint8_t *__restrict fra
     int16_t redEven[kHalfWidth], redOdd[kHalfWidth], blueEven[kHalfWidth], blueOdd[kHalfWidth];
     uint8_t colours[2][3][kHalfWidth]; // even, odd columns; red, green, blue
     for (int y = 0; y < kPictureHeight; ++y) {
-        const bool yOdd = (y & 1) != 0;
-        // Red sits on even rows at odd x, blue on odd rows at even x. For output
-        // column 2k the nearer red is x = 2k + 1 (odd half k), the farther
-        // 2k + 3; for 2k + 1 the other way round. Blue: nearer x = 2k + 2
-        // (even half k + 1), farther 2k or 2k + 4.
-        BlendRow(OddHalf(frame, yOdd ? y + 1 : y + 2), OddHalf(frame, yOdd ? y + 3 : y), 0, 1, 1, 0,
-                 redEven, redOdd);
-        BlendRow(EvenHalf(frame, yOdd ? y + 2 : y + 1), EvenHalf(frame, yOdd ? y : y + 3), 1, 0, 1,
-                 2, blueEven, blueOdd);
-
-        const uint8_t *e0 = green + y * kGreenWidth, *o0 = e0 + kGreenHalf;
-        const uint8_t *e1 = e0 + kGreenWidth, *o1 = o0 + kGreenWidth;
-        const uint8_t *e2 = e1 + kGreenWidth, *o2 = o1 + kGreenWidth;
-        SharpenHalf(o0, o1, o2, e0, e1, e2, redEven, blueEven, coring, gain, colours[0][0],
-                    colours[0][1], colours[0][2]);
-        SharpenHalf(e0 + 1, e1 + 1, e2 + 1, o0, o1, o2, redOdd, blueOdd, coring, gain,
-                    colours[1][0], colours[1][1], colours[1][2]);
+        const SourceRows r = RowsFor(frame, green, y);
+        BlendRow(r.redNear, r.redFar, 0, 1, 1, 0, redEven, redOdd);
+        BlendRow(r.blueNear, r.blueFar, 1, 0, 1, 2, blueEven, blueOdd);
+        SharpenHalf(r.odd[0], r.odd[1], r.odd[2], r.even[0], r.even[1], r.even[2], redEven,
+                    blueEven, coring, gain, colours[0][0], colours[0][1], colours[0][2]);
+        SharpenHalf(r.even[0] + 1, r.even[1] + 1, r.even[2] + 1, r.odd[0], r.odd[1], r.odd[2],
+                    redOdd, blueOdd, coring, gain, colours[1][0], colours[1][1], colours[1][2]);
         const int row = y * kPictureWidth;
         Interleave(colours[0][0], colours[1][0], out.red + row);
         Interleave(colours[0][1], colours[1][1], out.green + row);
@@ -408,6 +422,80 @@ void InterpolatePlain(const ColourState &s, const uint8_t *frame, uint8_t *green
 }
 
 #ifdef TARN_WIDE_PATH
+// A register of byte indices.
+struct InterleaveOrder {
+    uint8_t byte[64];
+};
+
+// Saturating packs leave, in each 16-byte lane, eight even columns' bytes and
+// then the eight odd ones'; this puts them in turn.
+constexpr InterleaveOrder MakePairOrder() {
+    InterleaveOrder order{};
+    for (int j = 0; j < 64; ++j) order.byte[j] = static_cast<uint8_t>(j % 2 * 8 + j % 16 / 2);
+    return order;
+}
+constexpr InterleaveOrder kPairOrder = MakePairOrder();
+
+// Interpolate on the wide paths, N output columns of each parity at a time in
+// 16-bit lanes (W: the compiler's vector of N of them), with the sums the two
+// parities share made once; the arithmetic is BlendRow's and SharpenHalf's,
+// step for step. Widen gives N bytes as W; StorePairs limits the even and the
+// odd columns' values to 0..255 (as ClampByte does) and stores them in turn.
+// Written once, as a macro, for AVX2 and AVX-512: the intrinsics of each must
+// be inlined into a function built for it.
+#define TARN_SHARPEN_LANES(W, centre, n4, d4, redBlend, blueBlend, colours)                        \
+    {                                                                                              \
+        const W smoothed = (d4 + 2 * n4 + 4 * centre) >> 4;                                        \
+        const W detail = ((8 * centre - d4) >> 2) - smoothed;                                      \
+        const W above = detail - coring, below = detail + coring;                                  \
+        const W cored = (above > 0 ? above : 0) + (below < 0 ? below : 0);                         \
+        const W edge = (cored * gain) >> 1;                                                        \
+        colours[0] = redBlend + edge;                                                              \
+        colours[1] = smoothed + edge;                                                              \
+        colours[2] = blueBlend + edge;                                                             \
+    }
+#define TARN_INTERPOLATE_WIDE(W, N, Widen, StorePairs)                                             \
+    BuildGreenPlane(frame, green);                                                                 \
+    const int16_t coring = static_cast<int16_t>(s.coringThreshold);                                \
+    const int16_t gain = static_cast<int16_t>(s.sharpenGain);                                      \
+    constexpr int kHalfWidth = kPictureWidth / 2;                                                  \
+    for (int y = 0; y < kPictureHeight; ++y) {                                                     \
+        const SourceRows r = RowsFor(frame, green, y);                                             \
+        uint8_t *rows[3] = {out.red + y * kPictureWidth, out.green + y * kPictureWidth,            \
+                            out.blue + y * kPictureWidth};                                         \
+        /* Whole registers, the last one overlapping the one before. */                            \
+        for (int k = 0;; k += N) {                                                                 \
+            if (k > kHalfWidth - N) k = kHalfWidth - N;                                            \
+            /* Red: even columns weigh sample k most, odd ones k + 1; blue: both                   \
+               weigh k + 1 most, the even ones with k, the odd ones with k + 2. */                 \
+            const W rn0 = Widen(r.redNear + k), rn1 = Widen(r.redNear + k + 1);                    \
+            const W rf0 = Widen(r.redFar + k), rf1 = Widen(r.redFar + k + 1);                      \
+            const W bn0 = Widen(r.blueNear + k), bn1 = Widen(r.blueNear + k + 1),                  \
+                    bn2 = Widen(r.blueNear + k + 2);                                               \
+            const W bf0 = Widen(r.blueFar + k), bf1 = Widen(r.blueFar + k + 1),                    \
+                    bf2 = Widen(r.blueFar + k + 2);                                                \
+            const W redEven = (3 * (3 * rn0 + rn1) + (3 * rf0 + rf1)) >> 4;                        \
+            const W redOdd = (3 * (3 * rn1 + rn0) + (3 * rf1 + rf0)) >> 4;                         \
+            const W blueEven = (3 * (3 * bn1 + bn0) + (3 * bf1 + bf0)) >> 4;                       \
+            const W blueOdd = (3 * (3 * bn1 + bn2) + (3 * bf1 + bf2)) >> 4;                        \
+            /* Green above plus below, per half and offset; the middle row's pairs. */             \
+            const W ve = Widen(r.even[0] + k) + Widen(r.even[2] + k);                              \
+            const W ven = Widen(r.even[0] + k + 1) + Widen(r.even[2] + k + 1);                     \
+            const W vo = Widen(r.odd[0] + k) + Widen(r.odd[2] + k);                                \
+            const W von = Widen(r.odd[0] + k + 1) + Widen(r.odd[2] + k + 1);                       \
+            const W e1 = Widen(r.even[1] + k), e1n = Widen(r.even[1] + k + 1);                     \
+            const W o1 = Widen(r.odd[1] + k), o1n = Widen(r.odd[1] + k + 1);                       \
+            W even[3], odd[3];                                                                     \
+            TARN_SHARPEN_LANES(W, o1, (e1 + e1n + vo), (ve + ven), redEven, blueEven, even)        \
+            TARN_SHARPEN_LANES(W, e1n, (o1 + o1n + ven), (vo + von), redOdd, blueOdd, odd)         \
+            for (int c = 0; c < 3; ++c) StorePairs(even[c], odd[c], rows[c] + 2 * k);              \
+            if (k == kHalfWidth - N) break;                                                        \
+        }                                                                                          \
+    }
+
+typedef int16_t Words16 __attribute__((vector_size(32)));
+typedef int16_t Words32 __attribute__((vector_size(64)));
+
 // The luma test clamp(lum, 0, 255) >= lumaMin as lum >= bar, for whole lum.
 double LumaBar(int32_t lumaMin) {
     return lumaMin <= 0 ? -HUGE_VAL : lumaMin > 255 ? HUGE_VAL : lumaMin;
@@ -500,9 +588,19 @@ TARN_AVX2_FN void ConvertAvx2(ColourState &s, const double (&matrix)[3][3], cons
                               uint8_t *picture) {
     ConvertBody(s, matrix, in, picture, Avx2Row{});
 }
+TARN_AVX2_INLINE Words16 Widen16(const uint8_t *p) {
+    return reinterpret_cast<Words16>(
+        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p))));
+}
+TARN_AVX2_INLINE void StorePairs16(Words16 even, Words16 odd, uint8_t *row) {
+    const __m256i packed =
+        _mm256_packus_epi16(reinterpret_cast<__m256i>(even), reinterpret_cast<__m256i>(odd));
+    const __m256i order = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(kPairOrder.byte));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(row), _mm256_shuffle_epi8(packed, order));
+}
 TARN_AVX2_FN void InterpolateAvx2(const ColourState &s, const uint8_t *frame, uint8_t *green,
                                   SensorPlanes &out) {
-    InterpolateBody(s, frame, green, out);
+    TARN_INTERPOLATE_WIDE(Words16, 16, Widen16, StorePairs16)
 }
 
 // GCC 12's AVX-512 conversions start from a deliberately undefined register,
@@ -536,9 +634,6 @@ TARN_AVX512_INLINE __m128i Bytes16(__m512d first, __m512d second) {
 
 // Byte j of a 16-pixel group (pixel j / 3, colour j % 3) comes from plane
 // j % 3 (blue, green, red at 0, 16, 32), entry j / 3.
-struct InterleaveOrder {
-    uint8_t byte[64];
-};
 constexpr InterleaveOrder MakeInterleave16() {
     InterleaveOrder order{};
     for (int j = 0; j < 48; ++j) order.byte[j] = static_cast<uint8_t>(16 * (j % 3) + j / 3);
@@ -611,113 +706,18 @@ struct Avx512Row {
     }
 };
 
-// Thirty-two bytes widened to 16-bit lanes.
-TARN_AVX512_INLINE __m512i Widen32(const uint8_t *p) {
-    return _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)));
+TARN_AVX512_INLINE Words32 Widen32(const uint8_t *p) {
+    return reinterpret_cast<Words32>(
+        _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p))));
 }
-
-// The 9:3:3:1 blend of nearer and farther rows, given each row's 3a + b.
-TARN_AVX512_INLINE __m512i Blend32(__m512i nearSum, __m512i farSum) {
-    const __m512i threeNear = _mm512_add_epi16(_mm512_add_epi16(nearSum, nearSum), nearSum);
-    return _mm512_srai_epi16(_mm512_add_epi16(threeNear, farSum), 4);
+TARN_AVX512_INLINE void StorePairs32(Words32 even, Words32 odd, uint8_t *row) {
+    const __m512i packed =
+        _mm512_packus_epi16(reinterpret_cast<__m512i>(even), reinterpret_cast<__m512i>(odd));
+    _mm512_storeu_si512(row, _mm512_shuffle_epi8(packed, _mm512_loadu_si512(kPairOrder.byte)));
 }
-
-// 3a + b.
-TARN_AVX512_INLINE __m512i ThreeAndOne(__m512i a, __m512i b) {
-    return _mm512_add_epi16(_mm512_add_epi16(_mm512_add_epi16(a, a), a), b);
-}
-
-// Smoothing, detail, coring and the three sharpened colours of one parity, as
-// in SharpenHalf.
-struct Sharpened32 {
-    __m512i red, green, blue;
-};
-TARN_AVX512_INLINE Sharpened32 Sharpen32(__m512i centre, __m512i n4, __m512i d4, __m512i redBlend,
-                                         __m512i blueBlend, __m512i coring, __m512i gain) {
-    const __m512i sum = _mm512_add_epi16(_mm512_add_epi16(d4, _mm512_slli_epi16(n4, 1)),
-                                         _mm512_slli_epi16(centre, 2));
-    const __m512i smoothed = _mm512_srai_epi16(sum, 4);
-    const __m512i detail = _mm512_sub_epi16(
-        _mm512_srai_epi16(_mm512_sub_epi16(_mm512_slli_epi16(centre, 3), d4), 2), smoothed);
-    const __m512i zero = _mm512_setzero_si512();
-    const __m512i cored =
-        _mm512_add_epi16(_mm512_max_epi16(_mm512_sub_epi16(detail, coring), zero),
-                         _mm512_min_epi16(_mm512_add_epi16(detail, coring), zero));
-    const __m512i edge = _mm512_srai_epi16(_mm512_mullo_epi16(cored, gain), 1);
-    return {_mm512_add_epi16(redBlend, edge), _mm512_add_epi16(smoothed, edge),
-            _mm512_add_epi16(blueBlend, edge)};
-}
-
-// The packing below leaves, in each 16-byte lane, eight even columns' bytes
-// and then the eight odd ones'; this puts them in turn.
-constexpr InterleaveOrder MakePairOrder() {
-    InterleaveOrder order{};
-    for (int j = 0; j < 64; ++j) order.byte[j] = static_cast<uint8_t>(j % 2 * 8 + j % 16 / 2);
-    return order;
-}
-constexpr InterleaveOrder kPairOrder = MakePairOrder();
-
-// The even columns' values and the odd ones' limited to 0..255 (the packing
-// saturates as ClampByte does) and interleaved into 64 bytes of a row.
-TARN_AVX512_INLINE void StoreInterleaved32(__m512i even, __m512i odd, uint8_t *row) {
-    const __m512i order = _mm512_loadu_si512(kPairOrder.byte);
-    _mm512_storeu_si512(row, _mm512_shuffle_epi8(_mm512_packus_epi16(even, odd), order));
-}
-
-// Interpolate for AVX-512, 32 output columns of each parity at a time; the
-// rows are those of Interpolate and SharpenHalf, and the sums the parities
-// share are made once. (Left to the compiler, the 80-column rows leave most of
-// a 64-byte register over and the AVX2 build is faster.)
 TARN_AVX512_FN void InterpolateAvx512(const ColourState &s, const uint8_t *frame, uint8_t *green,
-                                      SensorPlanes &out) {
-    BuildGreenPlane(frame, green);
-    const __m512i coring = _mm512_set1_epi16(static_cast<int16_t>(s.coringThreshold));
-    const __m512i gain = _mm512_set1_epi16(static_cast<int16_t>(s.sharpenGain));
-    constexpr int kHalfWidth = kPictureWidth / 2;
-    for (int y = 0; y < kPictureHeight; ++y) {
-        const bool yOdd = (y & 1) != 0;
-        const uint8_t *redNear = OddHalf(frame, yOdd ? y + 1 : y + 2);
-        const uint8_t *redFar = OddHalf(frame, yOdd ? y + 3 : y);
-        const uint8_t *blueNear = EvenHalf(frame, yOdd ? y + 2 : y + 1);
-        const uint8_t *blueFar = EvenHalf(frame, yOdd ? y : y + 3);
-        const uint8_t *e0 = green + y * kGreenWidth, *o0 = e0 + kGreenHalf;
-        const uint8_t *e1 = e0 + kGreenWidth, *o1 = o0 + kGreenWidth;
-        const uint8_t *e2 = e1 + kGreenWidth, *o2 = o1 + kGreenWidth;
-        const int row = y * kPictureWidth;
-        // Whole registers, the last one overlapping the one before.
-        for (const int k : {0, 32, kHalfWidth - 32}) {
-            // Red: even columns weigh sample k most, odd ones k + 1; blue:
-            // both weigh k + 1 most, the even ones with k, the odd with k + 2.
-            const __m512i rn0 = Widen32(redNear + k), rn1 = Widen32(redNear + k + 1);
-            const __m512i rf0 = Widen32(redFar + k), rf1 = Widen32(redFar + k + 1);
-            const __m512i bn0 = Widen32(blueNear + k), bn1 = Widen32(blueNear + k + 1),
-                          bn2 = Widen32(blueNear + k + 2);
-            const __m512i bf0 = Widen32(blueFar + k), bf1 = Widen32(blueFar + k + 1),
-                          bf2 = Widen32(blueFar + k + 2);
-            const __m512i redEven = Blend32(ThreeAndOne(rn0, rn1), ThreeAndOne(rf0, rf1));
-            const __m512i redOdd = Blend32(ThreeAndOne(rn1, rn0), ThreeAndOne(rf1, rf0));
-            const __m512i blueEven = Blend32(ThreeAndOne(bn1, bn0), ThreeAndOne(bf1, bf0));
-            const __m512i blueOdd = Blend32(ThreeAndOne(bn1, bn2), ThreeAndOne(bf1, bf2));
-
-            // Above plus below, per green half and offset; the rows' own pairs.
-            const __m512i ve = _mm512_add_epi16(Widen32(e0 + k), Widen32(e2 + k));
-            const __m512i ven = _mm512_add_epi16(Widen32(e0 + k + 1), Widen32(e2 + k + 1));
-            const __m512i vo = _mm512_add_epi16(Widen32(o0 + k), Widen32(o2 + k));
-            const __m512i von = _mm512_add_epi16(Widen32(o0 + k + 1), Widen32(o2 + k + 1));
-            const __m512i e1k = Widen32(e1 + k), e1n = Widen32(e1 + k + 1);
-            const __m512i o1k = Widen32(o1 + k), o1n = Widen32(o1 + k + 1);
-            const Sharpened32 even =
-                Sharpen32(o1k, _mm512_add_epi16(_mm512_add_epi16(e1k, e1n), vo),
-                          _mm512_add_epi16(ve, ven), redEven, blueEven, coring, gain);
-            const Sharpened32 odd =
-                Sharpen32(e1n, _mm512_add_epi16(_mm512_add_epi16(o1k, o1n), ven),
-                          _mm512_add_epi16(vo, von), redOdd, blueOdd, coring, gain);
-            StoreInterleaved32(even.red, odd.red, out.red + row + 2 * k);
-            StoreInterleaved32(even.green, odd.green, out.green + row + 2 * k);
-            StoreInterleaved32(even.blue, odd.blue, out.blue + row + 2 * k);
-        }
-    }
-}
+                                      SensorPlanes &out){
+    TARN_INTERPOLATE_WIDE(Words32, 32, Widen32, StorePairs32)}
 
 TARN_AVX512_FN void ConvertAvx512(ColourState &s, const double (&matrix)[3][3],
                                   const SensorPlanes &in, uint8_t *picture) {
