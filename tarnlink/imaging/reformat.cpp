@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "imaging/byte_table.h"
 #include "imaging/kernel_path.h"
@@ -48,6 +49,15 @@ void LevelRows(const uint8_t *raw, uint8_t *frame, const uint8_t level[256]) {
     }
 }
 
+// By value: std::max's reference to the larger operand reads as a load from
+// one of two places, which the compiler will not vectorise.
+inline uint8_t Max(uint8_t a, uint8_t b) {
+    return a > b ? a : b;
+}
+inline uint8_t Min(uint8_t a, uint8_t b) {
+    return a < b ? a : b;
+}
+
 // Rank filter on the four colour planes, each in place and in reading order.
 // Replacing the largest of a 3 x 3 neighbourhood by the second largest (and the
 // smallest by the second smallest) is the same as limiting the sample to the
@@ -67,15 +77,6 @@ void LevelRows(const uint8_t *raw, uint8_t *frame, const uint8_t level[256]) {
 // So the clamp of a sample gives one value over the whole range of the clamp
 // before it, and that range's lower end will do for L: a corrected sample is
 // clamp(low[i - 1], low[i], high[i]), and a row is as parallel as its ranges.
-// By value: std::max's reference to the larger operand reads as a load from
-// one of two places, which the compiler will not vectorise.
-inline uint8_t Max(uint8_t a, uint8_t b) {
-    return a > b ? a : b;
-}
-inline uint8_t Min(uint8_t a, uint8_t b) {
-    return a < b ? a : b;
-}
-
 struct RowRanges {
     uint8_t low[kHalf], high[kHalf];
     uint8_t first; // the first sample's left neighbour: its right one
@@ -123,10 +124,6 @@ TARN_KERNEL void CorrectDefectsBody(uint8_t *frame) {
                 corrected[i] = Min(Max(ranges.low[i - 1], ranges.low[i]), ranges.high[i]);
             std::memcpy(row, corrected, kHalf);
         }
-}
-
-void CorrectDefects(uint8_t *frame) {
-    CorrectDefectsBody(frame);
 }
 
 #ifdef TARN_WIDE_PATH
@@ -278,19 +275,23 @@ template <int N> TARN_KERNEL void CorrectDefectsWide(uint8_t *frame) {
 }
 
 // Raw rows through the level table a register at a time: each half row's 81
-// bytes as registers starting at the given offsets, the last overlapping.
+// bytes as registers starting at the given offsets, the last overlapping. A
+// row is read whole before it is written, so raw and frame may be one buffer.
 #define TARN_LEVEL_ROWS(Vec, table, ...)                                                           \
     for (int y = 0; y < kFrameHeight; ++y) {                                                       \
         const uint8_t *in = raw + y * kFrameWidth;                                                 \
         uint8_t *out = frame + y * kFrameWidth;                                                    \
-        for (const int at : {__VA_ARGS__}) {                                                       \
-            Vec first, second;                                                                     \
-            std::memcpy(&first, in + at, sizeof first);                                            \
-            std::memcpy(&second, in + 83 + at, sizeof second);                                     \
-            first = Lookup(table, first);                                                          \
-            second = Lookup(table, second);                                                        \
-            std::memcpy(out + 1 + at, &first, sizeof first);                                       \
-            std::memcpy(out + 82 + at, &second, sizeof second);                                    \
+        constexpr int kAt[] = {__VA_ARGS__};                                                       \
+        Vec first[std::size(kAt)], second[std::size(kAt)];                                         \
+        for (size_t i = 0; i < std::size(kAt); ++i) {                                              \
+            std::memcpy(&first[i], in + kAt[i], sizeof first[i]);                                  \
+            std::memcpy(&second[i], in + 83 + kAt[i], sizeof second[i]);                           \
+        }                                                                                          \
+        for (size_t i = 0; i < std::size(kAt); ++i) {                                              \
+            first[i] = Lookup(table, first[i]);                                                    \
+            second[i] = Lookup(table, second[i]);                                                  \
+            std::memcpy(out + 1 + kAt[i], &first[i], sizeof first[i]);                             \
+            std::memcpy(out + 82 + kAt[i], &second[i], sizeof second[i]);                          \
         }                                                                                          \
         out[163] = out[162];                                                                       \
         out[0] = out[1];                                                                           \
@@ -332,7 +333,7 @@ bool ReformatFrame(const uint8_t *raw, uint8_t *frame, int32_t blackLevel,
 #endif
     default:
         LevelRows(raw, frame, level);
-        if (correct) CorrectDefects(frame);
+        if (correct) CorrectDefectsBody(frame);
         return true;
     }
 }

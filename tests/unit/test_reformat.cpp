@@ -169,4 +169,15 @@ TEST_P(Reformat, MatchesReferenceWhereCorrectionsChainAlongTheRows) {
     }
 }
 
+// Callers have reformatted a frame over its own raw rows: each row is read
+// before it is written.
+TEST_P(Reformat, InPlaceGivesTheSameFrame) {
+    for (int defect : {0, 1}) {
+        Frame frame = RandomFrame(30 + static_cast<unsigned>(defect));
+        const Frame expected = Reformatted(frame, 16, defect);
+        ASSERT_EQ(SciReformat300(frame.data(), frame.data(), 16, defect), SCI_OK);
+        EXPECT_EQ(frame, expected) << "defect " << defect;
+    }
+}
+
 } // namespace
