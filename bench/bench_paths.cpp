@@ -1,7 +1,7 @@
 // The colour pass, a whole picture's colourising, reformatting, the enlargement
 // and background removal on every build of the loops this processor runs,
-// checked against the literal references first. Built for every platform, so that the Windows
-// builds are measured under Wine beside the native one.
+// checked against the literal references first. Built for every platform, so
+// that the Windows builds are measured under Wine beside the native one.
 #include <cstdio>
 #include <cstdlib>
 #include <vector>

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
+#include <utility>
 
 #include "imaging/byte_table.h"
 #include "imaging/kernel_path.h"
@@ -150,9 +150,6 @@ typedef uint16_t Words8 __attribute__((vector_size(16)));
 constexpr int kGroups[] = {0, 16, 32, 48, 64, kHalf - 16};
 
 TARN_KERNEL void ToQuads(const uint8_t *__restrict frame, Quads &quads) {
-    const Bytes16 lowBytes = {0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23};
-    const Bytes16 highBytes = lowBytes + 8;
-    const Words8 lowWords = {0, 8, 1, 9, 2, 10, 3, 11}, highWords = lowWords + 4;
     for (int r = 0; r < kPlaneRows; ++r) {
         const uint8_t *p = frame + r * kPlaneStride;
         uint32_t *q = QuadRow(quads, r);
@@ -160,18 +157,19 @@ TARN_KERNEL void ToQuads(const uint8_t *__restrict frame, Quads &quads) {
             Bytes16 plane[4];
             for (int k = 0; k < 4; ++k) std::memcpy(&plane[k], p + kPlaneStarts[k] + c, 16);
             // Planes 0 and 1, 2 and 3 byte by byte, then the pairs word by word.
-            const Words8 first01 =
-                reinterpret_cast<Words8>(__builtin_shuffle(plane[0], plane[1], lowBytes));
-            const Words8 last01 =
-                reinterpret_cast<Words8>(__builtin_shuffle(plane[0], plane[1], highBytes));
-            const Words8 first23 =
-                reinterpret_cast<Words8>(__builtin_shuffle(plane[2], plane[3], lowBytes));
-            const Words8 last23 =
-                reinterpret_cast<Words8>(__builtin_shuffle(plane[2], plane[3], highBytes));
-            const Words8 cells[4] = {__builtin_shuffle(first01, first23, lowWords),
-                                     __builtin_shuffle(first01, first23, highWords),
-                                     __builtin_shuffle(last01, last23, lowWords),
-                                     __builtin_shuffle(last01, last23, highWords)};
+            const Words8 first01 = reinterpret_cast<Words8>(__builtin_shufflevector(
+                plane[0], plane[1], 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23));
+            const Words8 last01 = reinterpret_cast<Words8>(__builtin_shufflevector(
+                plane[0], plane[1], 8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31));
+            const Words8 first23 = reinterpret_cast<Words8>(__builtin_shufflevector(
+                plane[2], plane[3], 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23));
+            const Words8 last23 = reinterpret_cast<Words8>(__builtin_shufflevector(
+                plane[2], plane[3], 8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31));
+            const Words8 cells[4] = {
+                __builtin_shufflevector(first01, first23, 0, 8, 1, 9, 2, 10, 3, 11),
+                __builtin_shufflevector(first01, first23, 4, 12, 5, 13, 6, 14, 7, 15),
+                __builtin_shufflevector(last01, last23, 0, 8, 1, 9, 2, 10, 3, 11),
+                __builtin_shufflevector(last01, last23, 4, 12, 5, 13, 6, 14, 7, 15)};
             for (int k = 0; k < 4; ++k) std::memcpy(q + c + 4 * k, &cells[k], 16);
         }
         q[-1] = q[1];
@@ -181,26 +179,31 @@ TARN_KERNEL void ToQuads(const uint8_t *__restrict frame, Quads &quads) {
 }
 
 TARN_KERNEL void FromQuads(Quads &quads, uint8_t *__restrict frame) {
-    // Bytes 0, 4, 8 ... then 1, 5, 9 ... of two registers of cells: one
-    // plane's eight columns, then the next plane's.
-    const Bytes16 evenPlanes = {0, 4, 8, 12, 16, 20, 24, 28, 1, 5, 9, 13, 17, 21, 25, 29};
-    const Bytes16 oddPlanes = evenPlanes + 2;
-    const Bytes16 firstHalves = {0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23};
-    const Bytes16 secondHalves = firstHalves + 8;
     for (int r = 0; r < kPlaneRows; ++r) {
         uint8_t *p = frame + r * kPlaneStride;
         const uint32_t *q = QuadRow(quads, r);
         for (const int c : kGroups) {
             Bytes16 cells[4];
             for (int k = 0; k < 4; ++k) std::memcpy(&cells[k], q + c + 4 * k, 16);
-            const Bytes16 planes01a = __builtin_shuffle(cells[0], cells[1], evenPlanes);
-            const Bytes16 planes23a = __builtin_shuffle(cells[0], cells[1], oddPlanes);
-            const Bytes16 planes01b = __builtin_shuffle(cells[2], cells[3], evenPlanes);
-            const Bytes16 planes23b = __builtin_shuffle(cells[2], cells[3], oddPlanes);
-            const Bytes16 plane[4] = {__builtin_shuffle(planes01a, planes01b, firstHalves),
-                                      __builtin_shuffle(planes01a, planes01b, secondHalves),
-                                      __builtin_shuffle(planes23a, planes23b, firstHalves),
-                                      __builtin_shuffle(planes23a, planes23b, secondHalves)};
+            // Bytes 0, 4, 8 ... then 1, 5, 9 ... of two registers of cells: one
+            // plane's eight columns, then the next plane's.
+            const Bytes16 planes01a = __builtin_shufflevector(
+                cells[0], cells[1], 0, 4, 8, 12, 16, 20, 24, 28, 1, 5, 9, 13, 17, 21, 25, 29);
+            const Bytes16 planes23a = __builtin_shufflevector(
+                cells[0], cells[1], 2, 6, 10, 14, 18, 22, 26, 30, 3, 7, 11, 15, 19, 23, 27, 31);
+            const Bytes16 planes01b = __builtin_shufflevector(
+                cells[2], cells[3], 0, 4, 8, 12, 16, 20, 24, 28, 1, 5, 9, 13, 17, 21, 25, 29);
+            const Bytes16 planes23b = __builtin_shufflevector(
+                cells[2], cells[3], 2, 6, 10, 14, 18, 22, 26, 30, 3, 7, 11, 15, 19, 23, 27, 31);
+            const Bytes16 plane[4] = {
+                __builtin_shufflevector(planes01a, planes01b, 0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18,
+                                        19, 20, 21, 22, 23),
+                __builtin_shufflevector(planes01a, planes01b, 8, 9, 10, 11, 12, 13, 14, 15, 24, 25,
+                                        26, 27, 28, 29, 30, 31),
+                __builtin_shufflevector(planes23a, planes23b, 0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18,
+                                        19, 20, 21, 22, 23),
+                __builtin_shufflevector(planes23a, planes23b, 8, 9, 10, 11, 12, 13, 14, 15, 24, 25,
+                                        26, 27, 28, 29, 30, 31)};
             for (int k = 0; k < 4; ++k) std::memcpy(p + kPlaneStarts[k] + c, &plane[k], 16);
         }
     }
@@ -213,14 +216,17 @@ template <int N> struct QuadVectors {
     typedef uint32_t Cells __attribute__((vector_size(4 * N)));
 };
 
+// The cells of `now` moved one place on, the last of `before` entering.
+template <typename Cells, size_t... j>
+TARN_KERNEL void MoveOnePlace(const Cells &before, const Cells &now, Cells &out,
+                              std::index_sequence<j...>) {
+    out = __builtin_shufflevector(before, now, (sizeof...(j) - 1 + j)...);
+}
+
 template <int N> TARN_KERNEL void CorrectQuads(Quads &quads) {
     using Bytes = typename QuadVectors<N>::Bytes;
     using Cells = typename QuadVectors<N>::Cells;
     static_assert((kHalf + N - 1) / N * N + 1 < kQuadStride, "whole registers fit a row");
-    // The lower ends of the ranges moved one cell on, the previous register's
-    // last one entering.
-    Cells onePlace{};
-    for (int j = 0; j < N; ++j) onePlace[j] = static_cast<uint32_t>(N - 1 + j);
     for (int r = 0; r < kPlaneRows; ++r) {
         const uint32_t *up = QuadRow(quads, r > 0 ? r - 1 : 1);
         const uint32_t *down = QuadRow(quads, r < kPlaneRows - 1 ? r + 1 : kPlaneRows - 2);
@@ -254,8 +260,10 @@ template <int N> TARN_KERNEL void CorrectQuads(Quads &quads) {
             hi = hi > right ? hi : right;
             lo = lo < right ? lo : right;
             const Bytes low = sample < hi ? sample : hi, high = sample > lo ? sample : lo;
-            Bytes left = reinterpret_cast<Bytes>(
-                __builtin_shuffle(lowBefore, reinterpret_cast<Cells>(low), onePlace));
+            Cells lowMoved;
+            MoveOnePlace(lowBefore, reinterpret_cast<Cells>(low), lowMoved,
+                         std::make_index_sequence<N>());
+            Bytes left = reinterpret_cast<Bytes>(lowMoved);
             left = left > low ? left : low;
             left = left < high ? left : high;
             std::memcpy(row + c, &left, sizeof left);
@@ -275,37 +283,39 @@ template <int N> TARN_KERNEL void CorrectDefectsWide(uint8_t *frame) {
 }
 
 // Raw rows through the level table a register at a time: each half row's 81
-// bytes as registers starting at the given offsets, the last overlapping. A
-// row is read whole before it is written, so raw and frame may be one buffer.
+// bytes as registers starting at the given offsets, the last overlapping. The
+// registers overlap, so a frame written over its own raw rows takes the rows
+// that read each row whole first.
 #define TARN_LEVEL_ROWS(Vec, table, ...)                                                           \
-    for (int y = 0; y < kFrameHeight; ++y) {                                                       \
-        const uint8_t *in = raw + y * kFrameWidth;                                                 \
-        uint8_t *out = frame + y * kFrameWidth;                                                    \
-        constexpr int kAt[] = {__VA_ARGS__};                                                       \
-        Vec first[std::size(kAt)], second[std::size(kAt)];                                         \
-        for (size_t i = 0; i < std::size(kAt); ++i) {                                              \
-            std::memcpy(&first[i], in + kAt[i], sizeof first[i]);                                  \
-            std::memcpy(&second[i], in + 83 + kAt[i], sizeof second[i]);                           \
+    if (shared) {                                                                                  \
+        LevelRows(raw, frame, level);                                                              \
+    } else {                                                                                       \
+        for (int y = 0; y < kFrameHeight; ++y) {                                                   \
+            const uint8_t *in = raw + y * kFrameWidth;                                             \
+            uint8_t *out = frame + y * kFrameWidth;                                                \
+            for (const int at : {__VA_ARGS__}) {                                                   \
+                Vec first, second;                                                                 \
+                std::memcpy(&first, in + at, sizeof first);                                        \
+                std::memcpy(&second, in + 83 + at, sizeof second);                                 \
+                first = Lookup(table, first);                                                      \
+                second = Lookup(table, second);                                                    \
+                std::memcpy(out + 1 + at, &first, sizeof first);                                   \
+                std::memcpy(out + 82 + at, &second, sizeof second);                                \
+            }                                                                                      \
+            out[163] = out[162];                                                                   \
+            out[0] = out[1];                                                                       \
         }                                                                                          \
-        for (size_t i = 0; i < std::size(kAt); ++i) {                                              \
-            first[i] = Lookup(table, first[i]);                                                    \
-            second[i] = Lookup(table, second[i]);                                                  \
-            std::memcpy(out + 1 + kAt[i], &first[i], sizeof first[i]);                             \
-            std::memcpy(out + 82 + kAt[i], &second[i], sizeof second[i]);                          \
-        }                                                                                          \
-        out[163] = out[162];                                                                       \
-        out[0] = out[1];                                                                           \
     }
 
 TARN_AVX2_FN void ReformatAvx2(const uint8_t *raw, uint8_t *frame, const uint8_t *level,
-                               bool correct) {
+                               bool shared, bool correct) {
     const ByteTable256 table = LoadByteTable256(level);
     TARN_LEVEL_ROWS(__m256i, table, 0, 32, 49)
     if (correct) CorrectDefectsWide<8>(frame);
 }
 
 TARN_AVX512_FN void ReformatAvx512(const uint8_t *raw, uint8_t *frame, const uint8_t *level,
-                                   bool correct) {
+                                   bool shared, bool correct) {
     const ByteTable512 table = LoadByteTable512(level);
     TARN_LEVEL_ROWS(__m512i, table, 0, 17)
     if (correct) CorrectDefectsWide<16>(frame);
@@ -322,13 +332,18 @@ bool ReformatFrame(const uint8_t *raw, uint8_t *frame, int32_t blackLevel,
     uint8_t level[256];
     BuildLevelTable(blackLevel, level);
     const bool correct = defectCorrection == 1;
+#ifdef TARN_WIDE_PATH
+    const auto address = [](const uint8_t *p) { return reinterpret_cast<uintptr_t>(p); };
+    const bool shared =
+        address(raw) < address(frame) + kFrameBytes && address(frame) < address(raw) + kFrameBytes;
+#endif
     switch (ChosenKernelPath()) {
 #ifdef TARN_WIDE_PATH
     case KernelPath::kAvx512:
-        ReformatAvx512(raw, frame, level, correct);
+        ReformatAvx512(raw, frame, level, shared, correct);
         return true;
     case KernelPath::kAvx2:
-        ReformatAvx2(raw, frame, level, correct);
+        ReformatAvx2(raw, frame, level, shared, correct);
         return true;
 #endif
     default:
