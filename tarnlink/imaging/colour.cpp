@@ -588,6 +588,8 @@ TARN_AVX2_FN void ConvertAvx2(ColourState &s, const double (&matrix)[3][3], cons
                               uint8_t *picture) {
     ConvertBody(s, matrix, in, picture, Avx2Row{});
 }
+
+// The wide interpolation's loads and stores for AVX2.
 TARN_AVX2_INLINE Words16 Widen16(const uint8_t *p) {
     return reinterpret_cast<Words16>(
         _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p))));
@@ -706,6 +708,7 @@ struct Avx512Row {
     }
 };
 
+// The wide interpolation's loads and stores for AVX-512.
 TARN_AVX512_INLINE Words32 Widen32(const uint8_t *p) {
     return reinterpret_cast<Words32>(
         _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p))));
