@@ -67,12 +67,11 @@ inline uint8_t Min(uint8_t a, uint8_t b) {
 // [low, high] = [min(s, hi), max(s, lo)].
 //
 // That looks like a chain along the row, but it is only two links long. Take
-// two neighbouring samples. The right one is among the first's others, and the
-// columns above and below them both are among both samples' others. If the
-// first is the largest of its others (low = its hi, high = itself), every L it
-// gives is at least its hi, which is at least all of the second's others but
-// the one beyond and at least the second sample itself: the second's clamp
-// gives the same for all of them, its own hi or the second sample. The other
+// two neighbouring samples a and b: b is among a's others, and the samples
+// above and below a and b are among the others of both. If a is the largest of
+// its others, every L it gives is at least a's hi, so at least b and at least
+// each of b's others but those in the column beyond b; b's clamp then gives b,
+// or b's lo if b is the smallest of its others, whatever that L was. The other
 // cases go the same way, and a sample inside its range gives itself for any L.
 // So the clamp of a sample gives one value over the whole range of the clamp
 // before it, and that range's lower end will do for L: a corrected sample is
