@@ -217,10 +217,10 @@ Row BackgroundRow(const Bytes &picture) {
     static Bytes ours(kPicture), expected(kPicture);
     BgRmvParm parm;
     SciInitBgRmvParm(&parm);
-    Require(ref_bgremove::Remove(picture.data(), expected.data(), parm), "the reference", 0);
+    const bool keyed = ref_bgremove::Remove(picture.data(), expected.data(), parm);
     for (int p = 0; p < Paths(); ++p) {
         tarnlink::g_kernelPathCap = static_cast<KernelPath>(p);
-        Require(SciRemoveImageBackground(picture.data(), ours.data(), nullptr) == SCI_OK &&
+        Require(keyed && SciRemoveImageBackground(picture.data(), ours.data(), nullptr) == SCI_OK &&
                     ours == expected,
                 "background removal", p);
     }

@@ -11,14 +11,19 @@ namespace tarn_test {
 
 using tarnlink::KernelPath;
 
-// Forces one build of the loops for the test, where the processor has it.
+// Forces one build of the loops, where the processor has it.
+inline bool ForcePath(KernelPath path) {
+    if (tarnlink::WidestKernelPath() < path) return false;
+    tarnlink::g_kernelPathCap = path;
+    return true;
+}
+
+// Runs each test of a suite on one build of the loops.
 class OnEveryPath : public ::testing::TestWithParam<KernelPath> {
   protected:
     void SetUp() override {
         saved_ = tarnlink::g_kernelPathCap;
-        if (tarnlink::WidestKernelPath() < GetParam())
-            GTEST_SKIP() << "the processor lacks this path";
-        tarnlink::g_kernelPathCap = GetParam();
+        if (!ForcePath(GetParam())) GTEST_SKIP() << "the processor lacks this path";
     }
     void TearDown() override { tarnlink::g_kernelPathCap = saved_; }
 

@@ -14,6 +14,7 @@
 #include "imaging/reformat.h"
 #include "link/state.h"
 #include "support/colour_reference.h"
+#include "support/every_path.h"
 #include "tarnlink.h"
 
 namespace {
@@ -174,14 +175,12 @@ TEST(ColourSettings, BlackOffsetKeepsTheLowByte) {
     SciSetDefectCorrection(1);
 }
 
-using tarnlink::KernelPath;
+using tarn_test::KernelPath;
 
 class ColourKernels : public Colour, public ::testing::WithParamInterface<KernelPath> {
   protected:
     void SetUp() override {
-        if (tarnlink::WidestKernelPath() < GetParam())
-            GTEST_SKIP() << "the processor lacks this path";
-        tarnlink::g_kernelPathCap = GetParam();
+        if (!tarn_test::ForcePath(GetParam())) GTEST_SKIP() << "the processor lacks this path";
         Colour::SetUp();
     }
     void TearDown() override {
@@ -191,9 +190,7 @@ class ColourKernels : public Colour, public ::testing::WithParamInterface<Kernel
 };
 
 // Every build of the pass's loops gives the reference's bytes.
-INSTANTIATE_TEST_SUITE_P(EveryPath, ColourKernels,
-                         ::testing::Values(KernelPath::kPlain, KernelPath::kAvx2,
-                                           KernelPath::kAvx512));
+TARN_ON_PATHS(ColourKernels, KernelPath::kPlain, KernelPath::kAvx2, KernelPath::kAvx512);
 
 TEST_P(ColourKernels, PassesMatchReferenceOverASeries) {
     // Gains carry from pass to pass and picture to picture, as in a session.

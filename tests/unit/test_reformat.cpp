@@ -145,10 +145,10 @@ TEST_P(Reformat, MatchesReferenceOnRandomFrames) {
 }
 
 // Frames where most samples are extremes of their neighbourhoods or tie with
-// them, so the correction of a sample hangs on its corrected left neighbour
-// along long stretches of a row: two-level and three-level noise, columns
-// alternating dark and bright, ramps up and down the rows.
-TEST_P(Reformat, MatchesReferenceWhereCorrectionsChainAlongTheRows) {
+// them, so that most corrections depend on the corrected left neighbour and
+// the one before it: two-level and three-level noise, columns alternating dark
+// and bright, ramps up and down the rows.
+TEST_P(Reformat, MatchesReferenceWhereMostSamplesAreExtremesOrTies) {
     std::mt19937 rng(5);
     const std::function<int(int, int)> patterns[] = {
         [&](int, int) { return rng() % 2 ? 255 : 0; },
