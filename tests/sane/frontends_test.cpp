@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "process.h"
+#include "support/child_process.h"
 #include "reference.h"
 
 namespace fs = std::filesystem;
@@ -30,13 +30,13 @@ namespace fs = std::filesystem;
 namespace {
 
 using sanetest::Bytes;
-using sanetest::Clock;
 using sanetest::Kind;
-using sanetest::Launch;
-using sanetest::Outcome;
-using sanetest::ReadFile;
 using sanetest::Recipe;
-using sanetest::Wait;
+using tarn_test::Clock;
+using tarn_test::Launch;
+using tarn_test::Outcome;
+using tarn_test::ReadFile;
+using tarn_test::Wait;
 
 std::string g_link, g_root, g_backendDir, g_shim, g_scanimage, g_saned;
 

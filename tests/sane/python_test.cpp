@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "process.h"
+#include "support/child_process.h"
 #include "reference.h"
 
 namespace fs = std::filesystem;
@@ -33,7 +33,7 @@ std::string WriteReference(const std::string &name, const Bytes &pixels) {
 // The script under Debian's interpreter, isolated (-I) from PYTHONPATH, the
 // user's site and the working folder, whose sane/ would shadow the module.
 // Bounded: a hung front-end fails the test instead of the run.
-sanetest::Outcome RunScript(const std::vector<std::string> &args, double limit = 60) {
+tarn_test::Outcome RunScript(const std::vector<std::string> &args, double limit = 60) {
     const std::string config = g_root + "/config";
     fs::create_directories(config);
     std::ofstream(config + "/dll.conf") << "tarncam\n";
@@ -42,10 +42,10 @@ sanetest::Outcome RunScript(const std::vector<std::string> &args, double limit =
 
     std::vector<std::string> argv = {g_python, "-I", g_script};
     argv.insert(argv.end(), args.begin(), args.end());
-    const sanetest::Clock::time_point started = sanetest::Clock::now();
-    const pid_t pid = sanetest::Launch(
+    const tarn_test::Clock::time_point started = tarn_test::Clock::now();
+    const pid_t pid = tarn_test::Launch(
         argv, {{"SANE_CONFIG_DIR", config}, {"LD_LIBRARY_PATH", g_backendDir}}, log);
-    return sanetest::Wait(pid, log, started, limit);
+    return tarn_test::Wait(pid, log, started, limit);
 }
 
 // The simulator holds one picture per photo, from slot 0 on.
@@ -68,14 +68,14 @@ TEST_F(PythonSaneModule, ListsOpensAndSnapsTheLibrarysColourAndGreyPictures) {
     grey.kind = Kind::kGrey;
     const std::string colour = WriteReference("colour-2", sanetest::Reference(g_link, 2));
     const std::string greyPicture = WriteReference("grey-5", sanetest::Reference(g_link, 5, grey));
-    const sanetest::Outcome r = RunScript({"pictures", g_link, "2", colour, "5", greyPicture});
+    const tarn_test::Outcome r = RunScript({"pictures", g_link, "2", colour, "5", greyPicture});
     EXPECT_EQ(r.code, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("all checks passed"), std::string::npos);
 }
 
 TEST_F(PythonSaneModule, RefusesAReadOnlyOptionAndBadValuesAndChangesNothing) {
     const std::string colour = WriteReference("colour-3", sanetest::Reference(g_link, 3));
-    const sanetest::Outcome r =
+    const tarn_test::Outcome r =
         RunScript({"refusals", g_link, "3", colour, std::to_string(PhotoCount())});
     EXPECT_EQ(r.code, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("all checks passed"), std::string::npos);

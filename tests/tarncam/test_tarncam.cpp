@@ -29,6 +29,7 @@
 
 #include "link/camsim_client.h"
 #include "sheet.h"
+#include "support/child_process.h"
 #include "tarnlink.h"
 
 namespace fs = std::filesystem;
@@ -40,62 +41,20 @@ constexpr int kSlots = 8; // the simulator's, all holding photographs
 
 using Bytes = std::vector<uint8_t>;
 
-struct Outcome {
-    int code = -1;
-    std::string out, err;
-};
+using tarn_test::Outcome;
+using tarn_test::ReadFile;
 
-std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// Starts tarncam; stdout and stderr go to files read back by Finish. With a
-// file size limit, a write past it fails with EFBIG as a full disk fails with
-// ENOSPC, and nothing outside the test is needed for it.
+// Starts tarncam; stdout and stderr go to files read back by Finish.
 pid_t Start(const std::vector<std::string> &args, const std::string &logs,
             rlim_t fileSizeLimit = RLIM_INFINITY) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int out = open((logs + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open((logs + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(out, 1);
-        dup2(err, 2);
-        if (fileSizeLimit != RLIM_INFINITY) {
-            // Ignored, so the write returns its error instead of killing the tool.
-            signal(SIGXFSZ, SIG_IGN);
-            const struct rlimit limit = {fileSizeLimit, fileSizeLimit};
-            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
-        }
-        std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(g_tool.c_str()));
-        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(g_tool.c_str(), argv.data());
-        _exit(127);
-    }
-    return pid;
+    std::vector<std::string> argv{g_tool};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return tarn_test::Launch(argv, {}, logs, "", fileSizeLimit);
 }
 
+// Bounded: a hung tool fails the test rather than the whole run.
 Outcome Finish(pid_t pid, const std::string &logs) {
-    Outcome r;
-    int status = 0;
-    // Bounded: a hung tool fails the test rather than the whole run.
-    for (int i = 0; i < 600; ++i) {
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    if (r.code < 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        ADD_FAILURE() << "tarncam did not finish in 60 s";
-    }
-    r.out = ReadFile(logs + ".out");
-    r.err = ReadFile(logs + ".err");
-    return r;
+    return tarn_test::Wait(pid, logs, tarn_test::Clock::now(), 60);
 }
 
 Outcome Tool(const std::vector<std::string> &args, rlim_t fileSizeLimit = RLIM_INFINITY) {

@@ -1,10 +1,12 @@
-// Front-end programs started by the SANE tests: their exit code and output,
-// bounded in time so that a hung front-end fails its test, not the run.
+// Programs the tests start (the tool, SANE's front-ends, Python): their exit
+// code and output, bounded in time so that a hung program fails its test, not
+// the run.
 #pragma once
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-namespace sanetest {
+namespace tarn_test {
 
 using Clock = std::chrono::steady_clock;
 
@@ -33,16 +35,23 @@ inline std::string ReadFile(const std::string &path) {
 }
 
 // Starts a program with extra environment; stdout and stderr to LOGS.out and
-// LOGS.err.
+// LOGS.err. With a file size limit, a write past it fails with EFBIG as a full
+// disk fails with ENOSPC, and nothing outside the test is needed for it.
 inline pid_t Launch(const std::vector<std::string> &argv,
                     const std::map<std::string, std::string> &env, const std::string &logs,
-                    const std::string &cwd = "") {
+                    const std::string &cwd = "", rlim_t fileSizeLimit = RLIM_INFINITY) {
     const pid_t pid = fork();
     if (pid == 0) {
         const int out = open((logs + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open((logs + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1);
         dup2(err, 2);
+        if (fileSizeLimit != RLIM_INFINITY) {
+            // Ignored, so the write returns its error instead of killing the program.
+            signal(SIGXFSZ, SIG_IGN);
+            const struct rlimit limit = {fileSizeLimit, fileSizeLimit};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+        }
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
         for (const auto &kv : env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
         std::vector<char *> args;
@@ -76,4 +85,4 @@ inline Outcome Wait(pid_t pid, const std::string &logs, Clock::time_point starte
     return r;
 }
 
-} // namespace sanetest
+} // namespace tarn_test
