@@ -2,8 +2,9 @@
 # Installs the Debian packages the builds and tests need; a no-op when all are present.
 set -euo pipefail
 
-sudo_cmd=()
-[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/apt.sh"
+sudo_cmd=("${tarn_sudo[@]}")
 
 # Wine depends on a general camera library whose drivers must never be on this
 # machine: dpkg leaves them out of every install, and any earlier ones go.
@@ -38,15 +39,8 @@ remove_sane_leftovers() {
 }
 remove_sane_leftovers
 
-packages=(
-  cmake ninja-build g++ clang libclang-rt-14-dev
-  libgtest-dev googletest libbenchmark-dev libpng-dev zlib1g-dev
-  g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-  wine wine64 xvfb libwine-dev wixl msitools pkg-config
-  libopencv-imgproc-dev  # only for the benchmark against a general-purpose library
-  libsane-dev sane-utils # the SANE backend's headers; scanimage, saned and the net backend
-  python3-sane           # Python's sane module, one more front-end the SANE tests drive
-)
+# The main job's packages and the tests' own.
+mapfile -t packages < <(apt_list "$here/packages/main-job" "$here/packages/tests")
 # The shipped 32-bit build runs under 32-bit Wine where the kernel runs i686 code.
 i386_packages=(wine32:i386)
 
@@ -55,24 +49,21 @@ i386_packages=(wine32:i386)
 # (build/fonts/PACKAGE/usr/...), never installed, so the machine's fonts stay as
 # they are.
 font_packages=(fonts-liberation fonts-wine)
-font_dir=$(cd "$(dirname "$0")/.." && pwd)/build/fonts
+font_dir=$(cd "$here/.." && pwd)/build/fonts
 
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 # The stamp is written last, so a half-unpacked package counts as missing.
 unpacked() {
   [ -s "$font_dir/$1/.unpacked" ] \
     && [ -n "$(find "$font_dir/$1" -type f \( -name '*.ttf' -o -name '*.fon' \) -print -quit)" ]
 }
 
-missing=()
-for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
+mapfile -t missing < <(apt_missing "${packages[@]}")
 need_i386=0
-for p in "${i386_packages[@]}"; do installed "$p" || need_i386=1; done
+[ -z "$(apt_missing "${i386_packages[@]}")" ] || need_i386=1
 missing_fonts=()
 for p in "${font_packages[@]}"; do unpacked "$p" || missing_fonts+=("$p"); done
 [ ${#missing[@]} -eq 0 ] && [ $need_i386 -eq 0 ] && [ ${#missing_fonts[@]} -eq 0 ] && exit 0
 
-export DEBIAN_FRONTEND=noninteractive
 wanted=("${missing[@]}")
 if [ $need_i386 -eq 1 ]; then
   dpkg --print-foreign-architectures | grep -qx i386 || "${sudo_cmd[@]}" dpkg --add-architecture i386
@@ -80,22 +71,13 @@ if [ $need_i386 -eq 1 ]; then
 fi
 [ ${#wanted[@]} -eq 0 ] || echo "installing: ${wanted[*]}"
 [ ${#missing_fonts[@]} -eq 0 ] || echo "fetching into $font_dir: ${missing_fonts[*]}"
-# A mirror caught mid-sync fails an index now and then: try again, and go on with
-# what was fetched if it keeps failing (the install says if a package is missing).
 index_updated=0
 update_index() {
-  local attempt
   index_updated=1
-  for attempt in 1 2 3; do
-    "${sudo_cmd[@]}" apt-get update -qq && return 0
-    echo "apt-get update failed (attempt $attempt of 3)" >&2
-    [ $attempt -lt 3 ] && sleep 20
-  done
-  return 0
+  apt_update
 }
 # Fetching the fonts alone needs a fresh index only when the download fails.
 [ ${#wanted[@]} -eq 0 ] || update_index
-apt_install() { "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "$@" >/dev/null; }
 [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
 # While a mirror syncs, the i386 security index can stay inconsistent for days: the
 # amd64 packages then come from the security suite at versions no i386 index offers,
