@@ -109,7 +109,7 @@ for preset in native win64 win32; do
 done
 
 if [ -f tools/test-extra.sh ]; then
-  echo "== sanitizers and fuzzing"
+  echo "== sanitizers, fuzzing and the main job on bare roots"
   bash tools/test-extra.sh 2>&1 | tee "$log" || status=1
   extra=$(sed -n 's/^test-extra: \([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$log")
   if [ -n "$extra" ]; then

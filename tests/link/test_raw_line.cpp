@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -145,8 +146,15 @@ TEST(NoisyLine, EndlessNoiseEndsTheReplySearch) {
         if (write(line.camera, &ack, 1) != 1) return;
         uint8_t noise[256];
         for (size_t i = 0; i < sizeof noise; ++i) noise[i] = static_cast<uint8_t>(0x40 + i % 64);
-        while (!stop.load())
-            if (write(line.camera, noise, sizeof noise) < 0) return;
+        // Never blocked in a write: once the library stops reading, the line
+        // fills up, and the camera must still see the stop.
+        fcntl(line.camera, F_SETFL, fcntl(line.camera, F_GETFL) | O_NONBLOCK);
+        while (!stop.load()) {
+            pollfd p = {line.camera, POLLOUT, 0};
+            if (poll(&p, 1, 50) == 1 && write(line.camera, noise, sizeof noise) < 0 &&
+                errno != EAGAIN)
+                return;
+        }
     });
     const auto start = std::chrono::steady_clock::now();
     uint8_t index = 0xEE;
@@ -154,9 +162,9 @@ TEST(NoisyLine, EndlessNoiseEndsTheReplySearch) {
     EXPECT_EQ(index, 0);
     EXPECT_LT(Seconds(start), 20.0);
     stop = true;
+    camera.join();
     SciCloseCamera();
     line.Unplug();
-    camera.join();
 }
 
 } // namespace

@@ -7,6 +7,8 @@
 # so that the program's Win32 serial calls really reach it. The program learns
 # its ports from TARN_CAMERA_PORT and TARN_CONTROL_PORT.
 set -u
+[ -z "${TARN_WINE_LIMIT:-}" ] \
+  || export TARN_WINE_DEADLINE=${TARN_WINE_DEADLINE:-$(($(date +%s) + TARN_WINE_LIMIT))}
 camsim=$1
 mode=$2
 shift 2
@@ -34,7 +36,7 @@ await_ports() {
     kill -0 "$camsim_pid" 2>/dev/null || break
     sleep 0.05
   done
-  echo "with-camsim: the simulator did not start" >&2
+  echo "with-camsim: the simulator did not start within 10 s" >&2
   cat "$scratch/camsim.out" "$scratch/camsim.err" >&2
   return 1
 }
@@ -71,7 +73,11 @@ case "$mode" in
     take_options "$@"
     set -- "${rest[@]}"
     # The prefix must exist before the simulator links its ports into it.
-    [ -f "$prefix/.tarn-ready" ] || "$root/tools/wine-run.sh" "$prefix" "$1" --gtest_list_tests >/dev/null
+    if [ ! -f "$prefix/.tarn-ready" ] \
+      && ! "$root/tools/wine-run.sh" "$prefix" "$1" --gtest_list_tests >/dev/null; then
+      echo "with-camsim: could not make the Wine prefix $prefix" >&2
+      exit 1
+    fi
     mkdir -p "$prefix/dosdevices"
     rm -f "$prefix/dosdevices/com$com" "$prefix/dosdevices/com$((com + 1))"
     "$camsim" "${options[@]}" --link "$prefix/dosdevices/com$com" --control \
@@ -82,6 +88,7 @@ case "$mode" in
     TARN_CAMERA_PORT=$(com_name "$com")
     TARN_CONTROL_PORT=$(com_name $((com + 1)))
     export TARN_CAMERA_PORT TARN_CONTROL_PORT
+    echo "with-camsim: simulator on $TARN_CAMERA_PORT of $prefix; running $(basename "$1")" >&2
     "$root/tools/wine-run.sh" "$prefix" "$@"
     rc=$?
     rm -f "$prefix/dosdevices/com$com" "$prefix/dosdevices/com$((com + 1))"

@@ -10,7 +10,8 @@ wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 $TARN_WINE_RUN reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11 /f >/dev/null 2>&1
 $TARN_WINE_RUN reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 "$wineserver" -k 2>/dev/null
-"$wineserver" -w 2>/dev/null
+timeout -k 5 60 "$wineserver" -w 2>/dev/null \
+  || { echo "screenshot: the server of $WINEPREFIX did not stop within 60 s after -k" >&2; exit 1; }
 bmp="${png%.png}.bmp"
 rm -f "$bmp" "$png"
 TARN_SCREENSHOT="Z:$(printf '%s' "$bmp" | tr / '\\')" $TARN_WINE_RUN "$exe" \

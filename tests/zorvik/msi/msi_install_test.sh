@@ -21,10 +21,18 @@ else
   twain=$windows/twain_32 system=$windows/syswow64
 fi
 # Wine's background processes inherit our output: hand them files, not pipes.
-msiexec() { WINEDEBUG=-all "$wine" msiexec "$@" >>"$scratch/msiexec.txt" 2>&1 </dev/null; }
+# Each call is bounded and names itself, on the test's own stderr, when it overruns.
+exec 3>&2
+bounded_wine() {
+  local rc=0
+  WINEDEBUG=-all timeout -k 5 120 "$wine" "$@" </dev/null || rc=$?
+  [ $rc -ne 124 ] || { echo "FAIL: wine $* did not finish within 120 s" >&3; status=1; }
+  return $rc
+}
+msiexec() { bounded_wine msiexec "$@" >>"$scratch/msiexec.txt" 2>&1; }
 product=$(msiinfo export "$msi" Property | tr -d '\r' | awk -F'\t' '$1 == "ProductCode" { print $2 }')
 uninstall_key="HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$product"
-registered() { WINEDEBUG=-all "$wine" reg query "$uninstall_key" >/dev/null 2>&1 </dev/null; }
+registered() { bounded_wine reg query "$uninstall_key" >/dev/null 2>&1; }
 
 rm -rf "$scratch"
 mkdir -p "$scratch/app" "$scratch/ref"

@@ -12,7 +12,12 @@
 # values point COM1 to COM8 at PORTDIR/com1..com8, so that every cold start
 # keeps them there; a simulator on COMn gets its control line on COMn+4,
 # which the program finds in TARN_COMn_CONTROL.
+# Each setup step says what it does and every wait is bounded, so a test that
+# hangs shows where (TARN_WINE_LIMIT: see tools/wine-run.sh).
 set -u
+[ -z "${TARN_WINE_LIMIT:-}" ] \
+  || export TARN_WINE_DEADLINE=${TARN_WINE_DEADLINE:-$(($(date +%s) + TARN_WINE_LIMIT))}
+say() { echo "with-ports: $*" >&2; }
 camsim=$1
 mkdir -p "$2" "$3"
 prefix=$(cd "$2" && pwd)
@@ -20,14 +25,14 @@ portdir=$(cd "$3" && pwd)
 shift 3
 layout=("$1" "$2" "$3" "$4")
 shift 4
-[ "$1" = "--" ] || { echo "with-ports: expected -- after the four ports" >&2; exit 2; }
+[ "$1" = "--" ] || { say "expected -- after the four ports"; exit 2; }
 shift
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../../.." && pwd)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 
 if [ ! -x "$camsim" ]; then
-  echo "with-ports: no simulator at $camsim (build the native preset first)" >&2
+  say "no simulator at $camsim (build the native preset first)"
   exit 1
 fi
 
@@ -40,18 +45,22 @@ trap cleanup EXIT
 
 # wine-run.sh says why it cannot make the prefix (e.g. TARN_PREFIX_FONTS missing).
 if [ ! -f "$prefix/.tarn-ready" ] && ! "$root/tools/wine-run.sh" "$prefix" cmd /c exit >/dev/null; then
-  echo "with-ports: could not make the Wine prefix $prefix" >&2
+  say "could not make the Wine prefix $prefix"
   exit 1
 fi
 
 # Wine rewrites the comN links from these values at each cold start only.
 if [ "$(cat "$prefix/.session-ports" 2>/dev/null)" != "$portdir" ]; then
+  say "pointing COM1 to COM8 of $prefix at $portdir"
   for n in 1 2 3 4 5 6 7 8; do
     "$root/tools/wine-run.sh" "$prefix" reg add 'HKLM\Software\Wine\Ports' /v "COM$n" \
       /d "$portdir/com$n" /f >/dev/null
   done
   WINEPREFIX=$prefix "$wineserver" -k 2>/dev/null
-  WINEPREFIX=$prefix "$wineserver" -w 2>/dev/null
+  if ! WINEPREFIX=$prefix timeout -k 5 60 "$wineserver" -w 2>/dev/null; then
+    say "the server of $prefix did not stop within 60 s after -k"
+    exit 1
+  fi
   echo "$portdir" >"$prefix/.session-ports"
 fi
 
@@ -62,7 +71,7 @@ for n in 1 2 3 4; do
     absent) continue ;;
     camera) faults=() ;;
     silent) faults=(--fault '*:silent:always') ;;
-    *) echo "with-ports: COM$n is absent, camera or silent, not '$kind'" >&2; exit 2 ;;
+    *) say "COM$n is absent, camera or silent, not '$kind'"; exit 2 ;;
   esac
   # shellcheck disable=SC2086
   "$camsim" ${TARN_CAMSIM_OPTIONS:---scenes 8} --quiet "${faults[@]}" --link "$portdir/com$n" \
@@ -75,12 +84,13 @@ for n in 1 2 3 4; do
     sleep 0.05
   done
   if [ $ready = 0 ]; then
-    echo "with-ports: the simulator for COM$n did not start" >&2
+    say "the simulator for COM$n did not start within 10 s"
     cat "$portdir/camsim$n.err" >&2
     exit 1
   fi
   export "TARN_COM${n}_CONTROL=COM$((n + 4))"
 done
+say "ports: COM1 to COM4 ${layout[*]}; running $(basename "$1")"
 
 if [ "${1##*.}" = sh ]; then
   export WINEPREFIX=$prefix TARN_WINE_RUN="$root/tools/wine-run.sh $prefix" TARN_PORT_DIR=$portdir
