@@ -3,6 +3,7 @@
 #   apt_missing NAME...   those not installed, one a line
 #   apt_update            the index, tried three times
 #   apt_install NAME...   without recommended packages
+#   apt_ensure FILE...    the lists' missing packages installed, saying which
 tarn_sudo=()
 [ "$(id -u)" -eq 0 ] || tarn_sudo=(sudo)
 
@@ -27,4 +28,13 @@ apt_update() {
 apt_install() {
   "${tarn_sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
     apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+}
+
+apt_ensure() {
+  local missing
+  mapfile -t missing < <(apt_missing $(apt_list "$@"))
+  [ ${#missing[@]} -gt 0 ] || return 0
+  echo "installing: ${missing[*]}"
+  apt_update
+  apt_install "${missing[@]}"
 }

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# The main job, end to end on a fresh machine: installs what is missing, builds
-# the native preset, starts the camera simulator with a few pictures, fetches
-# every picture with the example client, and lists what came out.
+# The older example, end to end on a fresh machine: installs what is missing
+# (the main job's packages, all this needs too), builds the simulator and the
+# example client, starts the simulator with a few pictures, fetches every
+# picture with the example client, and lists what came out.
 #   tools/demo.sh [OUTPUT_DIR]     (default ./pictures)
 set -euo pipefail
 out=$(realpath -m "${1:-./pictures}")
 cd "$(dirname "$0")/.."
 
-bash tools/install-deps.sh
-cmake --preset native >/dev/null
+. tools/apt.sh
+apt_ensure tools/packages/main-job
+cmake --preset native -DTARN_REQUIRE_ALL=OFF >/dev/null
 cmake --build --preset native --target camsim fetch_pictures -j "$(nproc)"
 
 pictures=(--scenes 6)

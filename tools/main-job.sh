@@ -14,12 +14,7 @@ photos=$root/camsim/photos
 # test toolchain: tools/install-deps.sh is for the tests).
 . "$root/tools/apt.sh"
 if command -v dpkg-query >/dev/null; then
-  mapfile -t missing < <(apt_missing $(apt_list "$root/tools/packages/main-job"))
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing what the main job needs: ${missing[*]}"
-    apt_update
-    apt_install "${missing[@]}"
-  fi
+  apt_ensure "$root/tools/packages/main-job"
 else
   echo "main-job: not a Debian system; this needs $(apt_list "$root/tools/packages/main-job" | tr '\n' ' ')or their equivalents" >&2
 fi

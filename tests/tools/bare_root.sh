@@ -129,10 +129,9 @@ check_results() {
     || fail "$name: the main job added a foreign architecture"
 }
 
-for name in bare tools; do
-  root=$work/$name
-  log=$work/$name.log
-  start=$SECONDS
+# One root: made, its main job run and checked; a failure ends this root only.
+run_root() {
+  local start=$SECONDS rc=0
   make_root
   say "$name: root ready in $((SECONDS - start)) s"
   if [ $name = tools ]; then
@@ -143,7 +142,6 @@ for name in bare tools; do
   fi
   say "$name: running tools/main-job.sh (log: $log)"
   start=$SECONDS
-  rc=0
   timeout $main_job_limit chroot "$root" "${root_shell[@]}" 'cd /src/tarn && tools/main-job.sh' \
     >"$log" 2>&1 || rc=$?
   if [ $rc -ne 0 ]; then
@@ -155,5 +153,13 @@ for name in bare tools; do
   release_root
   say "$name: 8 pictures of 160 x 120 and the contact sheet, no Wine, in $((SECONDS - start)) s"
   rm -rf "$root"
+}
+
+failed=()
+for name in bare tools; do
+  root=$work/$name
+  log=$work/$name.log
+  (run_root) || failed+=("$name")
 done
+[ ${#failed[@]} -eq 0 ] || fail "the main job on the ${failed[*]} root(s); their roots are left in $work"
 say "passed"
