@@ -64,6 +64,12 @@ pe_machine() {
 make_prefix() {
   local start=$SECONDS
   say "making the prefix $prefix${fonts:+ with the fonts of $fonts}"
+  # What an interrupted run left goes with its server first: Wine finds a
+  # prefix's server by the folder's inode, which a new folder may reuse.
+  if [ -d "$prefix" ]; then
+    "$wineserver" -k >/dev/null 2>&1
+    bounded 60 "the server of the unfinished $prefix stopping" "$wineserver" -w || return 1
+  fi
   rm -rf "$prefix"
   bounded 240 "wineboot -i (making $prefix)" "$wine64" wineboot -i >/dev/null 2>&1 || return 1
   bounded 60 "setting the null graphics driver" "$wine64" reg add 'HKCU\Software\Wine\Drivers' \
