@@ -140,9 +140,9 @@ run_root() {
       || fail "$name: could not install ${build_tools[*]}: $(tail -3 "$work/$name-tools.log")"
     say "$name: ${build_tools[*]} installed in $((SECONDS - start)) s"
   fi
-  say "$name: running tools/main-job.sh (log: $log)"
+  say "$name: running $main_job (log: $log)"
   start=$SECONDS
-  timeout $main_job_limit chroot "$root" "${root_shell[@]}" 'cd /src/tarn && tools/main-job.sh' \
+  timeout $main_job_limit chroot "$root" "${root_shell[@]}" "cd /src/tarn && $main_job" \
     >"$log" 2>&1 || rc=$?
   if [ $rc -ne 0 ]; then
     tail -30 "$log" >&2
@@ -154,6 +154,12 @@ run_root() {
   say "$name: 8 pictures of 160 x 120 and the contact sheet, no Wine, in $((SECONDS - start)) s"
   rm -rf "$root"
 }
+
+# The README's own words: the first command of its "two commands", less the
+# optional arguments in brackets.
+main_job=$(sed -n '/^## The two commands/,/^## /{/^    [^ ]/{s/^    //;s/ *\[[^]]*\]//g;p;q}}' \
+  "$src/README.md")
+[ -n "$main_job" ] || fail "no main job command in $src/README.md"
 
 failed=()
 for name in bare tools; do
