@@ -75,8 +75,9 @@ make_prefix() {
   bounded 60 "setting the null graphics driver" "$wine64" reg add 'HKCU\Software\Wine\Drivers' \
     /v Graphics /d null /f >/dev/null 2>&1 || return 1
   bounded 60 "the server of $prefix stopping after wineboot" "$wineserver" -w || return 1
-  # Wine's bridge to a general camera library: no other camera code runs here.
-  rm -f "$prefix/drive_c/windows/twain_64/gphoto2.ds" "$prefix/drive_c/windows/twain_32/gphoto2.ds"
+  # Wine's bridges to a general camera library and to SANE's backends: no other
+  # camera or scanner code runs here.
+  rm -f "$prefix"/drive_c/windows/twain_{32,64}/{gphoto2,sane}.ds
   # Wine scans this folder at each process start; the next run picks them up.
   if [ -n "$fonts" ]; then
     font_files -exec cp -f -t "$prefix/drive_c/windows/Fonts" {} + || return 1
