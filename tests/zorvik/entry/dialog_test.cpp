@@ -498,21 +498,21 @@ TEST_F(Dialog, ACameraLostAndCancelledIsFoundByTheNextOperation) {
 // finds the camera plugged in again.
 TEST_F(Dialog, CameraUnpluggedWhileOpen) {
     HWND dialog = OpenDialog();
-    sessiontest::ControlOk(kCameraCom, "unplug");
-    Sleep(100);
+    sessiontest::Unplug(kCameraCom);
     BoxWatcherAnswerNext(IDRETRY, 1);
     Click(dialog, kIdPreviewButton);
     Pump(100);
     const auto boxes = BoxWatcherTake();
-    ASSERT_EQ(boxes.size(), 1u);
+    std::string texts;
+    for (const SeenBox &box : boxes) texts += "\n  " + box.text;
+    ASSERT_EQ(boxes.size(), 1u) << "the boxes:" << texts;
     EXPECT_EQ(boxes[0].caption, "Kelbrook Zorvik");
     EXPECT_EQ(boxes[0].text.rfind("Error uploading image (0xffff0000 - Camera not present)", 0), 0u)
         << boxes[0].text;
     EXPECT_FALSE(PreviewPixels(dialog).empty()) << "found again after RETRY";
     EXPECT_EQ(ItemText(dialog, kIdStatusLine), "");
     // Unplugged again, and CANCEL: the status line keeps the failure.
-    sessiontest::ControlOk(kCameraCom, "unplug");
-    Sleep(100);
+    sessiontest::Unplug(kCameraCom);
     BoxWatcherAnswer(IDCANCEL);
     Click(dialog, kIdPreviewButton);
     Pump(100);

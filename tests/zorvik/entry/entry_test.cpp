@@ -558,8 +558,7 @@ TEST_F(Source, CameraUnpluggedMidTransfer) {
     ASSERT_EQ(Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &handle), TWRC_XFERDONE);
     GlobalFree(handle);
     EXPECT_EQ(EndXfer(), 1);
-    sessiontest::ControlOk(kCameraCom, "unplug");
-    Sleep(100);
+    sessiontest::Unplug(kCameraCom);
     handle = reinterpret_cast<HGLOBAL>(1);
     EXPECT_EQ(Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &handle), TWRC_FAILURE);
     EXPECT_EQ(handle, nullptr);

@@ -140,6 +140,13 @@ long StatusField(int com, const char *field) {
     return -1;
 }
 
+void Unplug(int com) {
+    ControlOk(com, "unplug");
+    // The simulator swaps its line after answering and before it reads the
+    // next command: the next answer means the swap is done.
+    ControlOk(com, "status");
+}
+
 std::vector<uint8_t> LastPacket(int com) {
     std::istringstream in(ControlOk(com, "last"));
     std::string word;

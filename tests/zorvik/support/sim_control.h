@@ -19,6 +19,9 @@ std::string Control(int com, const std::string &line);
 std::string ControlOk(int com, const std::string &line);
 // A numeric field of the simulator's status line ("commands", "counter", ...).
 long StatusField(int com, const char *field);
+// Pulls the camera's cable on COMn: its line dies and a new one takes its name.
+// Returns once the new line is in place, however slowly the simulator runs.
+void Unplug(int com);
 // The last command packet the simulator received.
 std::vector<uint8_t> LastPacket(int com);
 
