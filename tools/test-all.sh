@@ -89,16 +89,13 @@ rm -f "$probe_log"
 # Wine's servers for a build's test prefixes (and their device services)
 # would outlive this script. On CI the prefixes (about 1.3 GB each) go too,
 # so that the two builds' prefixes never fill the disk together.
-# A prefix goes only once its server is gone: a new folder can get the inode of
-# one removed, and Wine finds a prefix's server by its folder's inode.
+# A prefix goes only once its server is gone (see wine-run.sh --stop).
 stop_prefixes() {
-  local prefix wineserver
-  wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+  local prefix
   for prefix in "build/$1"/wineprefix*; do
     [ -d "$prefix" ] || continue
-    WINEPREFIX="$PWD/$prefix" "$wineserver" -k >/dev/null 2>&1 || true
-    if ! WINEPREFIX="$PWD/$prefix" timeout -k 5 60 "$wineserver" -w >/dev/null 2>&1; then
-      echo "!! the server of $prefix did not stop within 60 s; the prefix is kept" >&2
+    if ! tools/wine-run.sh "$PWD/$prefix" --stop; then
+      echo "!! the server of $prefix did not stop; the prefix is kept" >&2
       continue
     fi
     if [ "${CI:-}" = true ]; then rm -rf "$prefix"; fi

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine in a private prefix:
 #   wine-run.sh PREFIX PROGRAM.exe [ARGS...]
+#   wine-run.sh PREFIX --stop      ends the prefix's processes and its server
 # 64-bit programs run under wine64, 32-bit ones under 32-bit Wine (read from
 # the program's PE header). The prefix is made on first use (graphics driver
 # "null", so windows work headless; no other camera's TWAIN source) and the
@@ -35,6 +36,17 @@ bounded() {
   if [ $rc -eq 124 ] || [ $rc -eq 137 ]; then say "$what: not done within $limit s"; fi
   return $rc
 }
+# Waits until the server is gone: a prefix's port settings take effect at the
+# next start, and a removed prefix's inode may be reused by a new folder, whose
+# programs would reach a server still up.
+stop_server() {
+  "$wineserver" -k >/dev/null 2>&1
+  bounded 60 "the server of $prefix stopping" "$wineserver" -w
+}
+if [ "${1:-}" = --stop ]; then
+  stop_server
+  exit
+fi
 
 fonts=${TARN_PREFIX_FONTS:-}
 font_files() {
@@ -64,12 +76,8 @@ pe_machine() {
 make_prefix() {
   local start=$SECONDS
   say "making the prefix $prefix${fonts:+ with the fonts of $fonts}"
-  # What an interrupted run left goes with its server first: Wine finds a
-  # prefix's server by the folder's inode, which a new folder may reuse.
-  if [ -d "$prefix" ]; then
-    "$wineserver" -k >/dev/null 2>&1
-    bounded 60 "the server of the unfinished $prefix stopping" "$wineserver" -w || return 1
-  fi
+  # What an interrupted run left goes with its server first.
+  if [ -d "$prefix" ]; then stop_server || return 1; fi
   rm -rf "$prefix"
   bounded 240 "wineboot -i (making $prefix)" "$wine64" wineboot -i >/dev/null 2>&1 || return 1
   bounded 60 "setting the null graphics driver" "$wine64" reg add 'HKCU\Software\Wine\Drivers' \
@@ -130,7 +138,7 @@ wait $tail_out $tail_err
 rm -f "$out" "$err"
 if [ ${#limit[@]} -gt 0 ] && { [ $rc -eq 124 ] || [ $rc -eq 137 ]; }; then
   say "$* did not finish within the test's time (TARN_WINE_LIMIT=${TARN_WINE_LIMIT:-}); stopping the prefix's processes"
-  bounded 30 "stopping the server of $prefix" "$wineserver" -k >/dev/null 2>&1
+  stop_server
   exit 124
 fi
 exit $rc

@@ -29,7 +29,6 @@ shift 4
 shift
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../../.." && pwd)
-wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 
 if [ ! -x "$camsim" ]; then
   say "no simulator at $camsim (build the native preset first)"
@@ -56,11 +55,7 @@ if [ "$(cat "$prefix/.session-ports" 2>/dev/null)" != "$portdir" ]; then
     "$root/tools/wine-run.sh" "$prefix" reg add 'HKLM\Software\Wine\Ports' /v "COM$n" \
       /d "$portdir/com$n" /f >/dev/null
   done
-  WINEPREFIX=$prefix "$wineserver" -k 2>/dev/null
-  if ! WINEPREFIX=$prefix timeout -k 5 60 "$wineserver" -w 2>/dev/null; then
-    say "the server of $prefix did not stop within 60 s after -k"
-    exit 1
-  fi
+  "$root/tools/wine-run.sh" "$prefix" --stop || exit 1
   echo "$portdir" >"$prefix/.session-ports"
 fi
 
